@@ -1,0 +1,223 @@
+// What stowkey does, run as a real process: the native build against the
+// stand-in coredll, and the shipped ARM image under ce-run. Both runners
+// face the same scenarios with the same expectations.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+using Flush = std::vector<std::pair<std::string, std::string>>;  // key, result code
+
+const std::string failure_line = "stowkey: Input/output error\n";
+const std::vector<std::string> all_keys = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
+                                           "HKEY_LOCAL_MACHINE"};
+
+struct Observed {
+    test::Finished process;
+    std::vector<std::string> flushed;  // the keys, in call order
+    std::vector<std::string> trace;    // every traced platform call
+};
+
+// Keys named by the trace's RegFlushKey lines.
+std::vector<std::string> flushed_keys(const std::vector<std::string> &trace)
+{
+    std::vector<std::string> keys;
+    const std::string call = "RegFlushKey(";
+    for (const std::string &line : trace) {
+        if (line.compare(0, call.size(), call) == 0)
+            keys.push_back(line.substr(call.size(), line.find(')') - call.size()));
+    }
+    return keys;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct Runner {
+    std::string name;
+    std::string default_program;
+    // Runs program (a copy of default_program under another name, or it).
+    std::function<test::Finished(const std::string &program, const Flush &,
+                                 const std::vector<std::string> &args,
+                                 const std::string &trace_path)>
+        start;
+    bool traces_every_call;  // ce-run traces perror and ExitThread too
+};
+
+void PrintTo(const Runner &runner, std::ostream *out)
+{
+    *out << runner.name;
+}
+
+Runner native_runner()
+{
+    return {"native", STOWKEY_NATIVE,
+            [](const std::string &program, const Flush &flush,
+               const std::vector<std::string> &args, const std::string &trace_path) {
+                std::string settings;
+                for (const auto &[key, code] : flush)
+                    settings += key + "=" + code + ",";
+                std::vector<std::string> argv = {program};
+                argv.insert(argv.end(), args.begin(), args.end());
+                return test::run(argv, {{"COREDLL_STANDIN_FLUSH", settings},
+                                        {"COREDLL_STANDIN_TRACE", trace_path}});
+            },
+            false};
+}
+
+Runner device_runner()
+{
+    return {"device", STOWKEY_IMAGE,
+            [](const std::string &program, const Flush &flush,
+               const std::vector<std::string> &args, const std::string &trace_path) {
+                std::vector<std::string> argv = {CE_RUN, "--trace", trace_path};
+                for (const auto &[key, code] : flush) {
+                    argv.push_back("--flush");
+                    argv.push_back(key + "=" + code);
+                }
+                argv.push_back(program);
+                argv.insert(argv.end(), args.begin(), args.end());
+                return test::run(argv);
+            },
+            true};
+}
+
+class Scenario : public testing::TestWithParam<Runner> {
+protected:
+    Observed run(const Flush &flush, const std::vector<std::string> &args = {},
+            const std::string &program = "")
+    {
+        const Runner &runner = GetParam();
+        std::string trace_path = dir_.path("trace" + std::to_string(runs_++));
+        Observed result;
+        result.process = runner.start(program.empty() ? runner.default_program : program,
+                                      flush, args, trace_path);
+        result.trace = lines_of(test::read_text(trace_path));
+        result.flushed = flushed_keys(result.trace);
+        return result;
+    }
+
+    // What every run must show: exit status 0 and silence, or exit status 1
+    // and one perror line; nothing ever on standard output; the platform
+    // calls of the run in order.
+    void expect_outcome(const Observed &result, const std::vector<std::string> &flushed,
+                        bool fails)
+    {
+        EXPECT_EQ(result.process.signal, 0);
+        EXPECT_EQ(result.process.exit_status, fails ? 1 : 0);
+        EXPECT_EQ(result.process.out, "");
+        EXPECT_EQ(result.process.err, fails ? failure_line : "");
+        EXPECT_EQ(result.flushed, flushed);
+        if (GetParam().traces_every_call) {
+            std::vector<std::string> expected;
+            for (std::size_t i = 0; i < result.flushed.size(); i++)
+                expected.push_back(result.trace.at(i));
+            if (fails)
+                expected.push_back("perror(\"stowkey\")");
+            expected.push_back(fails ? "ExitThread(1)" : "ExitThread(0)");
+            EXPECT_EQ(result.trace, expected);
+        }
+    }
+
+    test::TempDir dir_;
+    int runs_ = 0;
+};
+
+TEST_P(Scenario, FlushesTheRootKeysInOrderAndStopsAtTheFirstFailure)
+{
+    struct Case {
+        const char *name;
+        Flush flush;
+        std::vector<std::string> flushed;
+        bool fails;
+    };
+    const Case cases[] = {
+        {"all succeed", {}, all_keys, false},
+        {"explicit success", {{"HKEY_CURRENT_USER", "0"}}, all_keys, false},
+        {"classes root fails", {{"HKEY_CLASSES_ROOT", "5"}}, {"HKEY_CLASSES_ROOT"}, true},
+        {"current user fails", {{"HKEY_CURRENT_USER", "5"}},
+         {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER"}, true},
+        {"local machine fails", {{"HKEY_LOCAL_MACHINE", "5"}}, all_keys, true},
+        {"two would fail, the first ends it",
+         {{"HKEY_CURRENT_USER", "5"}, {"HKEY_LOCAL_MACHINE", "5"}},
+         {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER"}, true},
+        {"HKEY_USERS is not flushed", {{"HKEY_USERS", "5"}}, all_keys, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_outcome(run(c.flush), c.flushed, c.fails);
+    }
+}
+
+TEST_P(Scenario, ExitStatusIsOneWhateverTheFailingCode)
+{
+    const char *codes[] = {"1", "5", "1010", "2147483647", "-2147483648", "-1"};
+    for (const char *key : {"HKEY_CLASSES_ROOT", "HKEY_LOCAL_MACHINE"}) {
+        for (const char *code : codes) {
+            SCOPED_TRACE(std::string(key) + "=" + code);
+            Observed result = run({{key, code}});
+            EXPECT_EQ(result.process.exit_status, 1);
+            EXPECT_EQ(result.process.err, failure_line);
+            EXPECT_EQ(result.flushed.back(), key);
+        }
+    }
+}
+
+TEST_P(Scenario, CommandLineChangesNothing)
+{
+    const std::vector<std::vector<std::string>> command_lines = {
+        {},
+        {"one", "two", "three"},
+        {"\"quoted words\"", "'single quoted'", "with space"},
+        {"", ""},
+        {"--help"},
+        {"-v", "/?", "HKEY_USERS"},
+        {std::string(8000, 'x')},
+        {"caf\xc3\xa9", "\xff\xfe not UTF-8"},
+    };
+    for (const auto &args : command_lines) {
+        SCOPED_TRACE(testing::PrintToString(args).substr(0, 80));
+        expect_outcome(run({}, args), all_keys, false);
+        expect_outcome(run({{"HKEY_CURRENT_USER", "5"}}, args),
+                       {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER"}, true);
+    }
+}
+
+TEST_P(Scenario, AnotherFileNameKeepsThePrefix)
+{
+    std::string copy = dir_.path(GetParam().name == "device" ? "renamed.exe" : "renamed");
+    test::copy_file(GetParam().default_program, copy);
+    expect_outcome(run({{"HKEY_LOCAL_MACHINE", "5"}}, {}, copy), all_keys, true);
+    expect_outcome(run({}, {}, copy), all_keys, false);
+}
+
+TEST_P(Scenario, RunsInARowAreIndependent)
+{
+    expect_outcome(run({{"HKEY_CURRENT_USER", "5"}}),
+                   {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER"}, true);
+    expect_outcome(run({}), all_keys, false);
+    expect_outcome(run({{"HKEY_CLASSES_ROOT", "1010"}}), {"HKEY_CLASSES_ROOT"}, true);
+    expect_outcome(run({}), all_keys, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runners, Scenario,
+                         testing::Values(native_runner(), device_runner()),
+                         [](const testing::TestParamInfo<Runner> &info) {
+                             return info.param.name;
+                         });
+
+}  // namespace

@@ -1,0 +1,37 @@
+// Runs a planned image on an emulated StrongARM (ARMv4) processor, with
+// the platform's functions served from ce-run's own memory.
+
+#ifndef CE_RUN_EMULATOR_H
+#define CE_RUN_EMULATOR_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "loader.h"
+#include "platform.h"
+
+namespace emulator {
+
+struct Options {
+    std::uint64_t max_instructions;
+    std::u16string command_line;
+};
+
+struct Result {
+    enum Ending { exited, faulted, instruction_limit } ending = faulted;
+    std::uint32_t exit_status = 0;
+    std::string fault;               // for faulted
+    std::uint64_t instructions = 0;  // the program's own, platform calls not counted
+    std::uint32_t stack_bytes = 0;   // deepest use below the initial stack pointer
+};
+
+// Longest command line a program is given, in UTF-16 units.
+constexpr std::size_t max_command_line = 32767;
+
+Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+           platform::State &state, const Options &options);
+
+}  // namespace emulator
+
+#endif

@@ -1,0 +1,212 @@
+// ce-run: runs a Windows CE ARM program on this machine, instruction by
+// instruction, with the platform it calls emulated.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "command_line.h"
+#include "emulator.h"
+#include "loader.h"
+#include "pe_image.h"
+#include "platform.h"
+
+namespace {
+
+// Besides the program's own status, 0 to 255.
+enum ExitStatus {
+    exit_usage = 64,
+    exit_bad_image = 65,
+    exit_unreadable_image = 66,
+    exit_missing_import = 69,
+    exit_program_fault = 70,
+    exit_instruction_limit = 71,
+    exit_status_too_large = 72,
+    exit_trace_unwritable = 73,
+};
+
+constexpr std::uint64_t default_max_instructions = 10000000;
+constexpr off_t max_image_size = 64 << 20;
+
+const char usage[] =
+    "usage: ce-run [OPTION]... [--] IMAGE [ARGUMENT]...\n"
+    "Runs the Windows CE ARM program IMAGE under emulation, its ARGUMENTs\n"
+    "forming its command line, and exits with the program's exit status.\n"
+    "\n"
+    "  --flush KEY=CODE        RegFlushKey gives CODE for root key KEY\n"
+    "                          (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,\n"
+    "                          HKEY_LOCAL_MACHINE, HKEY_USERS); default 0\n"
+    "  --trace FILE            write each platform call to FILE, a line each\n"
+    "  --stats                 after the run, print the instructions executed\n"
+    "                          and the deepest stack use on standard error\n"
+    "  --max-instructions N    end the run as failed after N instructions\n"
+    "                          (default 10000000)\n"
+    "  --help                  print this and exit\n"
+    "\n"
+    "Exit status: the program's own, or 64 usage error, 65 image rejected,\n"
+    "66 image unreadable, 69 import not provided, 70 program fault,\n"
+    "71 instruction limit reached, 72 program status outside 0..255,\n"
+    "73 trace not written.\n";
+
+int complain(int status, const std::string &message)
+{
+    std::fprintf(stderr, "ce-run: %s\n", message.c_str());
+    return status;
+}
+
+bool parse_count(const std::string &text, std::uint64_t &count)
+{
+    if (text.empty() || text.size() > 12 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    count = std::stoull(text);
+    return count > 0;
+}
+
+struct Arguments {
+    platform::State state;
+    std::string trace_path;
+    bool stats = false;
+    std::uint64_t max_instructions = default_max_instructions;
+    std::string image_path;
+    std::vector<std::string> program_arguments;
+};
+
+// Returns -1 to go on, else the exit status.
+int parse_arguments(int argc, char **argv, Arguments &out)
+{
+    int i = 1;
+    for (; i < argc; i++) {
+        std::string option = argv[i];
+        if (option == "--") {
+            i++;
+            break;
+        }
+        if (option == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (option == "--stats") {
+            out.stats = true;
+            continue;
+        }
+        if (option.size() < 2 || option[0] != '-')
+            break;
+        if (option != "--flush" && option != "--trace" && option != "--max-instructions")
+            return complain(exit_usage, "unknown option " + option + " (see ce-run --help)");
+        if (i + 1 == argc)
+            return complain(exit_usage, option + " needs a value");
+        std::string value = argv[++i];
+        std::string error;
+        if (option == "--flush" && !scripted::set_flush_result(out.state.flush, value, error))
+            return complain(exit_usage, "--flush: " + error);
+        if (option == "--trace")
+            out.trace_path = value;
+        if (option == "--max-instructions" && !parse_count(value, out.max_instructions))
+            return complain(exit_usage, "--max-instructions: '" + value +
+                                            "' is not a count from 1 to 999999999999");
+    }
+    if (i == argc)
+        return complain(exit_usage, "no IMAGE given (see ce-run --help)");
+    out.image_path = argv[i];
+    out.program_arguments.assign(argv + i + 1, argv + argc);
+    return -1;
+}
+
+bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes, std::string &error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        error = std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        error = "not a regular file";
+    } else if (info.st_size > max_image_size) {
+        error = "larger than " + std::to_string(max_image_size >> 20) + " MiB";
+    } else {
+        bytes.resize(std::size_t(info.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) {
+                error = n < 0 ? std::strerror(errno) : "the file shrank while read";
+                break;
+            }
+            done += std::size_t(n);
+        }
+    }
+    if (fd >= 0)
+        close(fd);
+    return error.empty();
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Arguments arguments;
+    int status = parse_arguments(argc, argv, arguments);
+    if (status >= 0)
+        return status;
+    const std::string &image_path = arguments.image_path;
+
+    std::u16string line = command_line::build(arguments.program_arguments);
+    if (line.size() > emulator::max_command_line)
+        return complain(exit_usage, "the command line is " + std::to_string(line.size()) +
+                                        " UTF-16 units long; at most " +
+                                        std::to_string(emulator::max_command_line) +
+                                        " fit");
+
+    std::vector<std::uint8_t> file;
+    std::string error;
+    if (!read_file(image_path, file, error))
+        return complain(exit_unreadable_image, "cannot read " + image_path + ": " + error);
+    pe::Image image;
+    if (!pe::read_image(file.data(), file.size(), image, error))
+        return complain(exit_bad_image, image_path + ": " + error);
+    loader::Plan plan;
+    if (!loader::plan(image, plan, error))
+        return complain(exit_missing_import, image_path + ": " + error);
+
+    std::FILE *trace = nullptr;
+    if (!arguments.trace_path.empty()) {
+        trace = std::fopen(arguments.trace_path.c_str(), "w");
+        if (trace == nullptr)
+            return complain(exit_trace_unwritable, "cannot write trace " +
+                                                       arguments.trace_path + ": " +
+                                                       std::strerror(errno));
+        arguments.state.trace = trace;
+    }
+
+    emulator::Result result = emulator::run(plan, file, arguments.state,
+                                            {arguments.max_instructions, line});
+
+    if (trace != nullptr && (std::ferror(trace) | std::fclose(trace)) != 0)
+        return complain(exit_trace_unwritable, "cannot write trace " + arguments.trace_path);
+    if (arguments.stats)
+        std::fprintf(stderr, "ce-run: stats: instructions=%llu stack_bytes=%u\n",
+                     static_cast<unsigned long long>(result.instructions),
+                     unsigned(result.stack_bytes));
+
+    switch (result.ending) {
+    case emulator::Result::exited:
+        if (result.exit_status > 255)
+            return complain(exit_status_too_large,
+                            image_path + ": exit status " +
+                                std::to_string(result.exit_status) +
+                                " is outside 0..255 and cannot be passed on");
+        return int(result.exit_status);
+    case emulator::Result::instruction_limit:
+        return complain(exit_instruction_limit,
+                        image_path + ": instruction limit of " +
+                            std::to_string(arguments.max_instructions) + " reached");
+    case emulator::Result::faulted:
+        break;
+    }
+    return complain(exit_program_fault, image_path + ": " + result.fault);
+}

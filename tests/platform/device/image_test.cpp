@@ -1,0 +1,131 @@
+// stowkey.exe field by field: a PE32 image that every ARM Windows CE 3.0+
+// device loads, and nothing more than that.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pe_image.h"
+#include "process.h"
+
+namespace {
+
+class Image : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        bytes_ = test::read_file(STOWKEY_IMAGE);
+        std::string error;
+        ASSERT_TRUE(pe::read_image(bytes_.data(), bytes_.size(), image_, error)) << error;
+    }
+
+    const pe::Section &section(const std::string &name)
+    {
+        for (const pe::Section &s : image_.sections) {
+            if (s.name == name)
+                return s;
+        }
+        throw std::runtime_error("no section " + name);
+    }
+
+    std::vector<std::uint8_t> bytes_;
+    pe::Image image_;
+};
+
+TEST_F(Image, HeadersMarkAnArmCeExecutable)
+{
+    EXPECT_EQ(image_.machine, pe::machine_arm);
+    EXPECT_EQ(image_.characteristics, pe::file_executable_image | pe::file_32bit_machine |
+                                          pe::file_relocs_stripped);
+    EXPECT_EQ(image_.timestamp, STOWKEY_PE_TIMESTAMP);
+    EXPECT_EQ(image_.optional_magic, pe::optional_magic_pe32);
+    EXPECT_EQ(image_.subsystem, pe::subsystem_windows_ce_gui);
+    EXPECT_EQ(image_.subsystem_version[0], 3);
+    EXPECT_EQ(image_.subsystem_version[1], 0);
+    EXPECT_EQ(image_.os_version[0], 3);
+    EXPECT_EQ(image_.os_version[1], 0);
+    EXPECT_EQ(image_.image_base, 0x00010000u);
+    EXPECT_EQ(image_.section_alignment, 0x1000u);
+    EXPECT_EQ(image_.file_alignment, 0x200u);
+}
+
+TEST_F(Image, SizesAgreeWithTheFile)
+{
+    EXPECT_LE(bytes_.size(), 2048u);
+    EXPECT_EQ(image_.size_of_headers % image_.file_alignment, 0u);
+
+    // The raw data follows the headers block after block, each padded to
+    // the file alignment, and ends the file.
+    std::uint32_t file_end = image_.size_of_headers;
+    std::uint32_t memory_end = 0, code = 0, data = 0;
+    for (const pe::Section &s : image_.sections) {
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(s.raw_offset, file_end);
+        EXPECT_EQ(s.raw_size % image_.file_alignment, 0u);
+        EXPECT_GT(s.virtual_size, 0u);
+        EXPECT_LE(s.virtual_size, s.raw_size) << "part of the section is not in the file";
+        file_end = s.raw_offset + s.raw_size;
+        memory_end = s.virtual_address + s.virtual_size;
+        if (s.characteristics & pe::scn_code)
+            code += s.raw_size;
+        if (s.characteristics & pe::scn_initialized_data)
+            data += s.raw_size;
+    }
+    EXPECT_EQ(file_end, bytes_.size());
+    EXPECT_EQ(image_.size_of_image, (memory_end + 0xFFFu) & ~0xFFFu);
+    EXPECT_EQ(image_.size_of_code, code);
+    EXPECT_EQ(image_.size_of_initialized_data, data);
+}
+
+TEST_F(Image, SectionsAreNeverWritableAndExecutable)
+{
+    const pe::Section &text = section(".text");
+    EXPECT_EQ(text.characteristics, pe::scn_code | pe::scn_execute | pe::scn_read);
+    EXPECT_EQ(pe::section_at(image_, image_.entry_rva), &text);
+    for (const pe::Section &s : image_.sections) {
+        SCOPED_TRACE(s.name);
+        EXPECT_TRUE(s.characteristics & pe::scn_read);
+        EXPECT_FALSE((s.characteristics & pe::scn_write) && (s.characteristics & pe::scn_execute));
+    }
+}
+
+TEST_F(Image, ImportsExactlyWhatTheCommandCalls)
+{
+    std::set<std::pair<std::string, std::string>> imported;
+    for (const pe::Import &import : image_.imports)
+        imported.insert({import.dll, import.function});
+    const std::set<std::pair<std::string, std::string>> expected = {
+        {"coredll.dll", "RegFlushKey"}, {"coredll.dll", "ExitThread"}, {"c.dll", "perror"}};
+    EXPECT_EQ(imported, expected);
+    EXPECT_EQ(image_.imports.size(), expected.size());
+}
+
+TEST_F(Image, ImportTablesAreReadOnlyAndTheAddressTableWritable)
+{
+    const pe::DataDirectory &imports = image_.directories[pe::directory_import];
+    const pe::DataDirectory &iat = image_.directories[pe::directory_iat];
+    ASSERT_NE(imports.rva, 0u);
+    EXPECT_EQ(imports.size, 20u * 3) << "two DLLs and the closing entry";
+    const pe::Section *directory_section = pe::section_at(image_, imports.rva);
+    ASSERT_NE(directory_section, nullptr);
+    EXPECT_FALSE(directory_section->characteristics & pe::scn_write);
+
+    ASSERT_NE(iat.rva, 0u);
+    const pe::Section *iat_section = pe::section_at(image_, iat.rva);
+    ASSERT_NE(iat_section, nullptr);
+    EXPECT_TRUE(iat_section->characteristics & pe::scn_write);
+    EXPECT_FALSE(iat_section->characteristics & pe::scn_execute);
+    // One slot per function and a closing slot per DLL, all inside the directory.
+    EXPECT_EQ(iat.size, 4u * (3 + 2));
+    for (const pe::Import &import : image_.imports) {
+        SCOPED_TRACE(import.function);
+        EXPECT_GE(import.iat_slot_rva, iat.rva);
+        EXPECT_LE(import.iat_slot_rva + 4, iat.rva + iat.size);
+    }
+}
+
+}  // namespace

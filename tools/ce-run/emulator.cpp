@@ -134,21 +134,15 @@ void on_exception(uc_engine *uc, std::uint32_t number, void *data)
 {
     auto *run = static_cast<Run *>(data);
     std::uint32_t pc = reg(uc, UC_ARM_REG_PC);
-    // QEMU's ARM exception numbers; the pc may already point past the
-    // instruction that raised it.
-    switch (number) {
-    case 1:
-        run->end_with_fault("undefined instruction near " + hex(pc));
-        break;
-    case 2:
-        run->end_with_fault("software interrupt near " + hex(pc) +
+    // QEMU's ARM exception numbers. A software interrupt leaves the pc on
+    // the next instruction; undefined instructions end the run through
+    // UC_ERR_INSN_INVALID instead.
+    if (number == 2)
+        run->end_with_fault("software interrupt at " + hex(pc - 4) +
                             ", which the emulated platform does not serve");
-        break;
-    default:
+    else
         run->end_with_fault("processor exception " + std::to_string(number) +
-                            " near " + hex(pc));
-        break;
-    }
+                            " at " + hex(pc));
 }
 
 bool map(Run &run, std::uint32_t address, std::uint32_t size, int protection,
@@ -247,10 +241,11 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
         uc_err err = uc_emu_start(run.uc, plan.entry, 0xFFFFFFFF, 0,
                                   options.max_instructions);
         if (!run.ended) {
-            if (err != UC_ERR_OK) {
-                run.result.ending = Result::faulted;
-                run.result.fault = std::string(uc_strerror(err)) + " at " +
-                                   hex(reg(run.uc, UC_ARM_REG_PC));
+            std::string pc = hex(reg(run.uc, UC_ARM_REG_PC));
+            if (err == UC_ERR_INSN_INVALID) {
+                run.result.fault = "undefined instruction at " + pc;
+            } else if (err != UC_ERR_OK) {
+                run.result.fault = std::string(uc_strerror(err)) + " at " + pc;
             } else {
                 run.result.ending = Result::instruction_limit;
             }

@@ -1,0 +1,379 @@
+// ce-run on input it must refuse: images made malformed from the real
+// stowkey.exe, code patched to fault, and bad command lines. Each gives
+// one "ce-run: " line naming what is wrong and an exit status of its own,
+// never a crash.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Little-endian fields of the image, at offsets the PE headers give.
+std::uint32_t get32(const Bytes &b, std::size_t at)
+{
+    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
+}
+std::uint16_t get16(const Bytes &b, std::size_t at) { return std::uint16_t(b.at(at) | b.at(at + 1) << 8); }
+void put32(Bytes &b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b.at(at + i) = std::uint8_t(v >> (8 * i));
+}
+void put16(Bytes &b, std::size_t at, std::uint16_t v)
+{
+    b.at(at) = std::uint8_t(v);
+    b.at(at + 1) = std::uint8_t(v >> 8);
+}
+
+struct Layout {
+    std::size_t pe, coff, optional, sections;
+    std::size_t section(int i) const { return sections + 40 * i; }
+};
+
+Layout layout(const Bytes &b)
+{
+    Layout l;
+    l.pe = get32(b, 0x3C);
+    l.coff = l.pe + 4;
+    l.optional = l.coff + 20;
+    l.sections = l.optional + get16(b, l.coff + 16);
+    return l;
+}
+
+// The file offset of an address in the .text section.
+std::size_t text_offset(const Bytes &b, std::uint32_t rva)
+{
+    Layout l = layout(b);
+    return get32(b, l.section(0) + 20) + (rva - get32(b, l.section(0) + 12));
+}
+
+std::uint32_t text_rva(const Bytes &b, std::size_t offset)
+{
+    Layout l = layout(b);
+    return std::uint32_t(offset - get32(b, l.section(0) + 20) + get32(b, l.section(0) + 12));
+}
+
+std::size_t find(const Bytes &b, const std::string &text)
+{
+    auto at = std::search(b.begin(), b.end(), text.begin(), text.end());
+    if (at == b.end())
+        throw std::runtime_error("no '" + text + "' in the image");
+    return std::size_t(at - b.begin());
+}
+
+std::string hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+std::uint32_t entry_rva(const Bytes &b) { return get32(b, layout(b).optional + 16); }
+
+// Replaces the code at the entry point.
+void patch_entry(Bytes &b, std::vector<std::uint32_t> words)
+{
+    std::size_t at = text_offset(b, entry_rva(b));
+    for (std::uint32_t word : words) {
+        put32(b, at, word);
+        at += 4;
+    }
+}
+
+std::uint32_t entry_address(const Bytes &b) { return 0x10000 + entry_rva(b); }
+
+struct Case {
+    const char *name;
+    std::function<void(Bytes &)> damage;
+    // The message after "ce-run: IMAGE: ", computed from the damaged image.
+    std::function<std::string(const Bytes &)> reason;
+    int status;
+    std::vector<std::string> options = {};
+};
+
+std::function<std::string(const Bytes &)> says(std::string reason)
+{
+    return [reason](const Bytes &) { return reason; };
+}
+
+class Malformed : public testing::Test {
+protected:
+    void check(const Case &c)
+    {
+        SCOPED_TRACE(c.name);
+        Bytes image = test::read_file(STOWKEY_IMAGE);
+        c.damage(image);
+        std::string path = dir_.path("image.exe");
+        test::write_file(path, image);
+        std::vector<std::string> argv = {CE_RUN};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(path);
+        test::Finished finished = test::run(argv);
+        EXPECT_EQ(finished.signal, 0);
+        EXPECT_EQ(finished.exit_status, c.status);
+        EXPECT_EQ(finished.out, "");
+        EXPECT_EQ(finished.err, "ce-run: " + path + ": " + c.reason(image) + "\n");
+    }
+
+    test::TempDir dir_;
+};
+
+TEST_F(Malformed, HeadersThatAreNotACeArmProgram)
+{
+    const Case cases[] = {
+        {"empty file", [](Bytes &b) { b.clear(); },
+         says("not a PE image: 0 bytes is too short for a DOS header"), 65},
+        {"no MZ", [](Bytes &b) { b[0] = 'X'; }, says("not a PE image: no MZ signature"), 65},
+        {"PE header past the end", [](Bytes &b) { put32(b, 0x3C, 0x7FFFFFF0); },
+         says("truncated: the PE header at 0x7ffffff0 lies past the end of the file"), 65},
+        {"PE header at the very end", [](Bytes &b) { put32(b, 0x3C, std::uint32_t(b.size() - 8)); },
+         [](const Bytes &b) {
+             return "truncated: the PE header at " + hex(std::uint32_t(b.size() - 8)) +
+                    " lies past the end of the file";
+         }, 65},
+        {"no PE signature", [](Bytes &b) { b[layout(b).pe] = 'X'; },
+         says("not a PE image: no PE signature at 0x00000040"), 65},
+        {"x86 machine", [](Bytes &b) { put16(b, layout(b).coff, 0x014C); },
+         says("machine 0x014c is not ARM (0x01c0)"), 65},
+        {"not executable", [](Bytes &b) { put16(b, layout(b).coff + 18, 0x0100); },
+         says("not an executable image (characteristics 0x0100)"), 65},
+        {"a DLL", [](Bytes &b) { put16(b, layout(b).coff + 18, 0x2103); },
+         says("a DLL, not a program"), 65},
+        {"no sections", [](Bytes &b) { put16(b, layout(b).coff + 2, 0); },
+         says("0 sections: a program has from 1 to 96"), 65},
+        {"too many sections", [](Bytes &b) { put16(b, layout(b).coff + 2, 0xFFFF); },
+         says("65535 sections: a program has from 1 to 96"), 65},
+        {"optional header too short", [](Bytes &b) { put16(b, layout(b).coff + 16, 64); },
+         says("optional header of 64 bytes is too short for PE32 (at least 96)"), 65},
+        {"optional header past the end", [](Bytes &b) { put16(b, layout(b).coff + 16, 0xFFFF); },
+         says("truncated: the optional header lies past the end of the file"), 65},
+        {"PE32+", [](Bytes &b) { put16(b, layout(b).optional, 0x020B); },
+         says("optional header magic 0x020b is not PE32 (0x010b)"), 65},
+        {"Windows GUI subsystem", [](Bytes &b) { put16(b, layout(b).optional + 68, 2); },
+         says("subsystem 2 is not Windows CE (9)"), 65},
+        {"directories overflow the optional header",
+         [](Bytes &b) { put32(b, layout(b).optional + 92, 17); },
+         says("17 data directories do not fit the optional header"), 65},
+        {"file alignment not a power of two", [](Bytes &b) { put32(b, layout(b).optional + 36, 0x300); },
+         says("file alignment 0x00000300 is not a power of two from 0x200 to 0x10000"), 65},
+        {"section alignment below a page", [](Bytes &b) { put32(b, layout(b).optional + 32, 0x200); },
+         says("section alignment 0x00000200 is not a power of two of at least a 4 KiB page"), 65},
+        {"image base off a page", [](Bytes &b) { put32(b, layout(b).optional + 28, 0x10200); },
+         says("image base 0x00010200 is not on a page boundary"), 65},
+        {"image at address 0", [](Bytes &b) { put32(b, layout(b).optional + 28, 0); },
+         says("the image from 0x00000000 to 0x00003000 is outside the user space from "
+              "0x00010000 to 0x70000000"), 65},
+        {"image past user space", [](Bytes &b) { put32(b, layout(b).optional + 28, 0xFFFFF000); },
+         says("the image from 0xfffff000 to 0x100002000 is outside the user space from "
+              "0x00010000 to 0x70000000"), 65},
+        {"size of image not whole sections", [](Bytes &b) { put32(b, layout(b).optional + 56, 0x2800); },
+         says("size of image 0x00002800 is not a whole number of sections' alignment"), 65},
+        {"headers do not cover the section table", [](Bytes &b) { put32(b, layout(b).optional + 60, 0x100); },
+         says("size of headers 0x00000100 does not cover the section table (ending at "
+              "0x00000188) within the file (1536 bytes)"), 65},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Malformed, SectionsOutsideTheFileOrTheImage)
+{
+    const Case cases[] = {
+        {"file cut short", [](Bytes &b) { b.resize(0x300); },
+         says("section 1 (.text): raw data at 0x00000200 of 0x00000200 bytes lies outside "
+              "the file (768 bytes)"), 65},
+        {"raw data far past the end", [](Bytes &b) { put32(b, layout(b).section(1) + 20, 0xFFFFFE00); },
+         says("section 2 (.data): raw data at 0xfffffe00 of 0x00000200 bytes lies outside "
+              "the file (1536 bytes)"), 65},
+        {"section over the headers", [](Bytes &b) { put32(b, layout(b).section(0) + 12, 0); },
+         says("section 1 (.text): address 0x00000000 overlaps the headers or the section "
+              "before it"), 65},
+        {"sections overlap", [](Bytes &b) { put32(b, layout(b).section(1) + 12, 0x1000); },
+         says("section 2 (.data): address 0x00001000 overlaps the headers or the section "
+              "before it"), 65},
+        {"section off alignment", [](Bytes &b) { put32(b, layout(b).section(1) + 12, 0x2100); },
+         says("section 2 (.data): address 0x00002100 is not aligned to the section alignment"), 65},
+        {"section past the size of image", [](Bytes &b) { put32(b, layout(b).section(1) + 8, 0xFFFFFFFF); },
+         says("section 2 (.data): ends at 0x100001fff, past the size of image 0x00003000"), 65},
+        {"entry point in data", [](Bytes &b) { put32(b, layout(b).optional + 16, 0x2000); },
+         says("entry point 0x00002000 is not in an executable section"), 65},
+        {"entry point outside every section", [](Bytes &b) { put32(b, layout(b).optional + 16, 0xFFFFFFF0); },
+         says("entry point 0xfffffff0 is not in an executable section"), 65},
+        {"Thumb entry point", [](Bytes &b) { put32(b, layout(b).optional + 16, entry_rva(b) + 1); },
+         [](const Bytes &b) {
+             return "entry point " + hex(entry_rva(b)) +
+                    " is not on a word boundary, as ARM code must be";
+         }, 65},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+std::size_t import_directory(const Bytes &b)
+{
+    return text_offset(b, get32(b, layout(b).optional + 96 + 8));
+}
+
+TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
+{
+    const Case cases[] = {
+        {"import directory outside the image", [](Bytes &b) { put32(b, layout(b).optional + 104, 0x100000); },
+         says("import directory entry 1 at 0x00100000 is outside the image's data"), 65},
+        {"import directory wraps around",
+         [](Bytes &b) { put32(b, layout(b).optional + 104, 0xFFFFFFF8); },
+         says("import directory entry 1 at 0xfffffff8 is outside the image's data"), 65},
+        {"import directory without its closing entry",
+         [](Bytes &b) { std::memset(&b[import_directory(b) + 40], 0xEE, 20); },
+         says("imported DLL name at 0xeeeeeeee is outside the image's data"), 65},
+        {"DLL name outside the image", [](Bytes &b) { put32(b, import_directory(b) + 12, 0x5000); },
+         says("imported DLL name at 0x00005000 is outside the image's data"), 65},
+        {"DLL name runs off its section",
+         [](Bytes &b) {
+             std::size_t name = find(b, "c.dll");
+             std::size_t end = text_offset(b, get32(b, layout(b).section(0) + 12) +
+                                                  get32(b, layout(b).section(0) + 8));
+             std::memset(&b[name], 'x', end - name);
+         },
+         [](const Bytes &b) {
+             return "imported DLL name at " + hex(text_rva(b, find(b, "xxxxx"))) +
+                    " runs past the end of its section";
+         }, 65},
+        {"import by ordinal", [](Bytes &b) { put32(b, text_offset(b, get32(b, import_directory(b))), 0x80000005); },
+         says("import 1 of coredll.dll is by ordinal (5); the platform resolves imports by name"), 65},
+        {"import name outside the image",
+         [](Bytes &b) { put32(b, text_offset(b, get32(b, import_directory(b))) + 4, 0x7000); },
+         says("import 2 of coredll.dll: hint and name at 0x00007000 are outside the image's data"), 65},
+        {"IAT outside the sections", [](Bytes &b) { put32(b, import_directory(b) + 16, 0x2FFE); },
+         says("import address table slot of coredll.dll!RegFlushKey at 0x00002ffe is outside the "
+              "image's sections"), 65},
+        {"function the platform lacks", [](Bytes &b) { b[find(b, "perror") + 5] = 'x'; },
+         says("import c.dll!perrox is not provided by the emulated platform"), 69},
+        {"DLL the platform lacks", [](Bytes &b) { b[find(b, "c.dll")] = 'd'; },
+         says("import d.dll!perror is not provided by the emulated platform"), 69},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Malformed, DllNamesMatchWhateverTheirCase)
+{
+    Bytes image = test::read_file(STOWKEY_IMAGE);
+    std::memcpy(&image[find(image, "coredll.dll")], "COREDLL", 7);
+    test::write_file(dir_.path("upper.exe"), image);
+    test::Finished finished = test::run({CE_RUN, dir_.path("upper.exe")});
+    EXPECT_EQ(finished.exit_status, 0);
+    EXPECT_EQ(finished.err, "");
+}
+
+TEST_F(Malformed, ProgramsThatFault)
+{
+    auto at_entry = [](const std::string &what) {
+        return [what](const Bytes &b) { return what + " " + hex(entry_address(b)); };
+    };
+    auto by_entry = [](const std::string &what) {
+        return [what](const Bytes &b) { return what + " by the instruction at " + hex(entry_address(b)); };
+    };
+    const Case cases[] = {
+        {"undefined instruction", [](Bytes &b) { patch_entry(b, {0xE7F000F0}); },
+         at_entry("undefined instruction at"), 70},
+        {"bx, which StrongARM lacks", [](Bytes &b) { patch_entry(b, {0xE12FFF1E}); },
+         at_entry("undefined instruction at"), 70},
+        {"blx, from ARMv5", [](Bytes &b) { patch_entry(b, {0xE12FFF3E}); },
+         at_entry("undefined instruction at"), 70},
+        {"clz, from ARMv5", [](Bytes &b) { patch_entry(b, {0xE16F0F11}); },
+         at_entry("undefined instruction at"), 70},
+        {"software interrupt", [](Bytes &b) { patch_entry(b, {0xEF000000}); },
+         [](const Bytes &b) {
+             return "software interrupt at " + hex(entry_address(b)) +
+                    ", which the emulated platform does not serve";
+         }, 70},
+        {"write to the read-only headers", [](Bytes &b) { patch_entry(b, {0xE5800000}); },
+         by_entry("write to read-only memory at 0x00010000"), 70},
+        {"read from address 0", [](Bytes &b) { patch_entry(b, {0xE5910000}); },
+         by_entry("read from unmapped memory at 0x00000000"), 70},
+        {"jump to address 0", [](Bytes &b) { patch_entry(b, {0xE3A0F000}); },
+         says("fetch from unmapped memory at 0x00000000"), 70},
+        {"jump into data", [](Bytes &b) { patch_entry(b, {0xE3A0FA12}); },
+         says("fetch from non-executable memory at 0x00012000"), 70},
+        {"stack overflow", [](Bytes &b) { patch_entry(b, {0xE52D0004, 0xEAFFFFFD}); },
+         by_entry("write to unmapped memory at 0x7feefffc"), 70},
+        {"endless loop", [](Bytes &b) { patch_entry(b, {0xEAFFFFFE}); },
+         says("instruction limit of 1000 reached"), 71, {"--max-instructions", "1000"}},
+        {"status past 255", [](Bytes &b) { patch_entry(b, {0xE3E00000, 0xE1A0F00E}); },
+         says("exit status 4294967295 is outside 0..255 and cannot be passed on"), 72},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Malformed, ReturnFromTheEntryPointEndsTheRun)
+{
+    Bytes image = test::read_file(STOWKEY_IMAGE);
+    patch_entry(image, {0xE3A00007, 0xE1A0F00E});  // mov r0, #7; mov pc, lr
+    test::write_file(dir_.path("seven.exe"), image);
+    test::Finished finished = test::run({CE_RUN, dir_.path("seven.exe")});
+    EXPECT_EQ(finished.exit_status, 7);
+    EXPECT_EQ(finished.err, "");
+}
+
+TEST(CommandLine, BadUsageIsRefused)
+{
+    test::TempDir dir;
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const std::string image = STOWKEY_IMAGE;
+    const Case cases[] = {
+        {{}, 64, "no IMAGE given (see ce-run --help)"},
+        {{"--stats"}, 64, "no IMAGE given (see ce-run --help)"},
+        {{"--frobnicate", image}, 64, "unknown option --frobnicate (see ce-run --help)"},
+        {{"--trace"}, 64, "--trace needs a value"},
+        {{"--flush", "HKEY_FOO=1", image}, 64,
+         "--flush: 'HKEY_FOO=1' is not KEY=CODE with KEY one of HKEY_CLASSES_ROOT, "
+         "HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS"},
+        {{"--flush", "HKEY_USERS=2147483648", image}, 64,
+         "--flush: '2147483648' for HKEY_USERS is not a 32-bit result code (decimal from "
+         "-2147483648 to 2147483647, or hexadecimal from 0x0 to 0xFFFFFFFF)"},
+        {{"--max-instructions", "0", image}, 64,
+         "--max-instructions: '0' is not a count from 1 to 999999999999"},
+        {{"--max-instructions", "-5", image}, 64,
+         "--max-instructions: '-5' is not a count from 1 to 999999999999"},
+        {{image, std::string(40000, 'a')}, 64,
+         "the command line is 40000 UTF-16 units long; at most 32767 fit"},
+        {{dir.path("missing.exe")}, 66,
+         "cannot read " + dir.path("missing.exe") + ": No such file or directory"},
+        {{dir.path("")}, 66, "cannot read " + dir.path("") + ": not a regular file"},
+        {{"--trace", dir.path("no/such/dir/trace"), image}, 73,
+         "cannot write trace " + dir.path("no/such/dir/trace") + ": No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 100));
+        std::vector<std::string> argv = {CE_RUN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        test::Finished finished = test::run(argv);
+        EXPECT_EQ(finished.exit_status, c.status);
+        EXPECT_EQ(finished.err, "ce-run: " + c.message + "\n");
+        EXPECT_EQ(finished.out, "");
+    }
+}
+
+TEST(CommandLine, StatsFollowTheRun)
+{
+    test::Finished finished = test::run({CE_RUN, "--stats", STOWKEY_IMAGE});
+    EXPECT_EQ(finished.exit_status, 0);
+    EXPECT_THAT(finished.err, testing::MatchesRegex(
+                                  "ce-run: stats: instructions=[1-9][0-9]* stack_bytes=[1-9][0-9]*\n"));
+}
+
+}  // namespace

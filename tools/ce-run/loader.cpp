@@ -35,11 +35,14 @@ bool plan(const pe::Image &image, Plan &out, std::string &error)
     for (const pe::Section &section : image.sections) {
         if (section.memory_size() == 0)
             continue;
+        // A section with nothing from the file may carry any raw offset;
+        // the reader checked it only where bytes are taken from it.
+        std::uint32_t file_size = section.loaded_raw_size();
         out.regions.push_back({section.name,
                                image.image_base + section.virtual_address,
                                whole_pages(section.memory_size()),
                                protection_of(section.characteristics),
-                               section.raw_offset, section.loaded_raw_size()});
+                               file_size != 0 ? section.raw_offset : 0, file_size});
     }
     for (const pe::Import &import : image.imports) {
         int function = platform::find_export(import.dll, import.function);

@@ -264,6 +264,18 @@ TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
         check(c);
 }
 
+TEST_F(Malformed, SectionWithoutFileDataMayPointAnywhere)
+{
+    // Its raw offset is never read; ce-run once still took a pointer from it.
+    Bytes image = test::read_file(STOWKEY_IMAGE);
+    put32(image, layout(image).section(1) + 16, 0);
+    put32(image, layout(image).section(1) + 20, 0x65742E00);
+    test::write_file(dir_.path("bare.exe"), image);
+    test::Finished finished = test::run({CE_RUN, dir_.path("bare.exe")});
+    EXPECT_EQ(finished.exit_status, 0);
+    EXPECT_EQ(finished.err, "");
+}
+
 TEST_F(Malformed, DllNamesMatchWhateverTheirCase)
 {
     Bytes image = test::read_file(STOWKEY_IMAGE);

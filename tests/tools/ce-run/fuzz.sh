@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# A bounded fuzz run of the image loader from a seed corpus holding the
+# real image; any crash, sanitizer report or trap fails it.
+# usage: fuzz.sh FUZZER IMAGE SECONDS
+set -euo pipefail
+fuzzer=$1 image=$2 seconds=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/corpus" "$work/artifacts"
+cp "$image" "$work/corpus/stowkey.exe"
+head -c 512 "$image" >"$work/corpus/headers-only"
+cd "$work"
+status=0
+"$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/corpus" || status=$?
+# The temporary directory goes; the input that failed must not go with it.
+for artifact in "$work"/artifacts/*; do
+    [ -e "$artifact" ] || continue
+    echo "fuzz.sh: $(basename "$artifact"), base64:"
+    base64 "$artifact"
+done
+exit "$status"

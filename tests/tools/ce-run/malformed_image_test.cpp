@@ -337,6 +337,25 @@ TEST_F(Malformed, ReturnFromTheEntryPointEndsTheRun)
     EXPECT_EQ(finished.err, "");
 }
 
+TEST_F(Malformed, HandlesThatAreNotRootKeysFailToFlush)
+{
+    // stowkey with its first key, HKEY_CLASSES_ROOT, turned into handle 0.
+    Bytes image = test::read_file(STOWKEY_IMAGE);
+    const Bytes load_classes_root = {0x02, 0x01, 0xA0, 0xE3};  // mov r0, #0x80000000
+    auto at = std::search(image.begin(), image.end(), load_classes_root.begin(),
+                          load_classes_root.end());
+    ASSERT_NE(at, image.end());
+    put32(image, std::size_t(at - image.begin()), 0xE3A00000);  // mov r0, #0
+    test::write_file(dir_.path("zero.exe"), image);
+
+    test::Finished finished =
+        test::run({CE_RUN, "--trace", dir_.path("trace"), dir_.path("zero.exe")});
+    EXPECT_EQ(finished.exit_status, 1);
+    EXPECT_EQ(finished.err, "stowkey: Input/output error\n");
+    EXPECT_EQ(test::read_text(dir_.path("trace")),
+              "RegFlushKey(0x00000000) = 6\nperror(\"stowkey\")\nExitThread(1)\n");
+}
+
 TEST(CommandLine, BadUsageIsRefused)
 {
     test::TempDir dir;

@@ -15,8 +15,9 @@ constexpr std::uint32_t stub_base = 0x7FFF0000;
 constexpr std::uint32_t page = 0x1000;
 
 // Each platform function is a word in the stub page that returns to the
-// caller; a hook runs the function when the processor reaches it. The last
-// stub is where main's caller returns to when the entry point returns.
+// caller; a hook runs the function when the processor reaches it. The
+// entry point is called with its return address at the last stub, so a
+// return from it ends the run too.
 constexpr std::uint32_t return_to_caller = 0xE1A0F00E;  // mov pc, lr
 constexpr std::uint32_t entry_return_stub = platform::function_count;
 
@@ -29,19 +30,12 @@ std::string hex(std::uint64_t value)
     return text;
 }
 
-int unicorn_protection(int protection)
-{
-    int out = UC_PROT_NONE;
-    if (protection & loader::read)
-        out |= UC_PROT_READ;
-    if (protection & loader::write)
-        out |= UC_PROT_WRITE;
-    if (protection & loader::execute)
-        out |= UC_PROT_EXEC;
-    return out;
-}
+// The plan's protection bits are Unicorn's, so they pass straight through.
+static_assert(int(loader::read) == int(UC_PROT_READ) &&
+              int(loader::write) == int(UC_PROT_WRITE) &&
+              int(loader::execute) == int(UC_PROT_EXEC));
 
-struct Run {
+struct Session {
     uc_engine *uc = nullptr;
     platform::State *state = nullptr;
     Result result;
@@ -68,7 +62,7 @@ std::uint32_t reg(uc_engine *uc, int id)
 
 void on_program_instruction(uc_engine *uc, std::uint64_t, std::uint32_t, void *data)
 {
-    auto *run = static_cast<Run *>(data);
+    auto *run = static_cast<Session *>(data);
     run->result.instructions++;
     std::uint32_t sp = reg(uc, UC_ARM_REG_SP);
     if (sp < run->lowest_sp)
@@ -77,7 +71,7 @@ void on_program_instruction(uc_engine *uc, std::uint64_t, std::uint32_t, void *d
 
 void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void *data)
 {
-    auto *run = static_cast<Run *>(data);
+    auto *run = static_cast<Session *>(data);
     std::uint32_t stub = std::uint32_t(address - stub_base) / 4;
     std::uint32_t args[4] = {reg(uc, UC_ARM_REG_R0), reg(uc, UC_ARM_REG_R1),
                              reg(uc, UC_ARM_REG_R2), reg(uc, UC_ARM_REG_R3)};
@@ -112,7 +106,7 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
 bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
                        int, std::int64_t, void *data)
 {
-    auto *run = static_cast<Run *>(data);
+    auto *run = static_cast<Session *>(data);
     const char *what = "access to";
     switch (type) {
     case UC_MEM_READ_UNMAPPED: what = "read from unmapped memory at"; break;
@@ -132,7 +126,7 @@ bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
 
 void on_exception(uc_engine *uc, std::uint32_t number, void *data)
 {
-    auto *run = static_cast<Run *>(data);
+    auto *run = static_cast<Session *>(data);
     std::uint32_t pc = reg(uc, UC_ARM_REG_PC);
     // QEMU's ARM exception numbers. A software interrupt leaves the pc on
     // the next instruction; undefined instructions end the run through
@@ -145,7 +139,7 @@ void on_exception(uc_engine *uc, std::uint32_t number, void *data)
                             " at " + hex(pc));
 }
 
-bool map(Run &run, std::uint32_t address, std::uint32_t size, int protection,
+bool map(Session &run, std::uint32_t address, std::uint32_t size, int protection,
          const void *bytes, std::size_t length)
 {
     if (uc_mem_map(run.uc, address, size, std::uint32_t(protection)) != UC_ERR_OK)
@@ -153,12 +147,12 @@ bool map(Run &run, std::uint32_t address, std::uint32_t size, int protection,
     return length == 0 || uc_mem_write(run.uc, address, bytes, length) == UC_ERR_OK;
 }
 
-bool set_up(Run &run, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
             const Options &options, std::string &error)
 {
     uc_engine *uc = run.uc;
     for (const loader::Region &region : plan.regions) {
-        if (!map(run, region.address, region.size, unicorn_protection(region.protection),
+        if (!map(run, region.address, region.size, region.protection,
                  file.data() + region.file_offset, region.file_size)) {
             error = "cannot map " + region.name + " at " + hex(region.address);
             return false;
@@ -224,7 +218,7 @@ bool set_up(Run &run, const loader::Plan &plan, const std::vector<std::uint8_t> 
 Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
            platform::State &state, const Options &options)
 {
-    Run run;
+    Session run;
     run.state = &state;
     if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &run.uc) != UC_ERR_OK) {
         run.result.fault = "cannot start the ARM emulator";

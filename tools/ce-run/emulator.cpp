@@ -1,7 +1,8 @@
 #include "emulator.h"
 
-#include <cstdio>
 #include <unicorn/unicorn.h>
+
+#include "hex.h"
 
 namespace emulator {
 
@@ -22,13 +23,6 @@ constexpr std::uint32_t return_to_caller = 0xE1A0F00E;  // mov pc, lr
 constexpr std::uint32_t entry_return_stub = platform::function_count;
 
 constexpr std::uint32_t sw_show = 5;
-
-std::string hex(std::uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 // The plan's protection bits are Unicorn's, so they pass straight through.
 static_assert(int(loader::read) == int(UC_PROT_READ) &&

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "hex.h"
+
 namespace pe {
 
 namespace {
@@ -15,14 +17,6 @@ constexpr unsigned max_sections = 96;
 constexpr unsigned max_import_dlls = 256;
 constexpr unsigned max_imports_per_dll = 4096;
 constexpr std::size_t max_name_length = 256;
-
-std::string hex(std::uint64_t value, int digits = 8)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%0*llx", digits,
-                  static_cast<unsigned long long>(value));
-    return text;
-}
 
 // Names come from the file: keep them to one printable line.
 std::string printable(const std::string &text)

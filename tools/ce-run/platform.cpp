@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "hex.h"
+
 namespace platform {
 
 namespace {
@@ -74,10 +76,8 @@ Outcome perror_call(State &state, std::uint32_t prefix_address, const ReadMemory
         for (;;) {
             char c;
             if (!read(prefix_address + std::uint32_t(prefix.size()), &c, 1)) {
-                char where[48];
-                std::snprintf(where, sizeof where, "0x%08x",
-                              unsigned(prefix_address + prefix.size()));
-                outcome.fault = std::string("perror read its prefix from unmapped memory at ") + where;
+                outcome.fault = "perror read its prefix from unmapped memory at " +
+                                hex(prefix_address + std::uint32_t(prefix.size()));
                 return outcome;
             }
             if (c == '\0')

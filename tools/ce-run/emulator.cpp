@@ -15,14 +15,26 @@ constexpr std::uint32_t stack_size = 0x10000;  // the CE default reservation
 constexpr std::uint32_t stub_base = 0x7FFF0000;
 constexpr std::uint32_t page = 0x1000;
 
+// The kernel promises the entry point only a 4-byte aligned stack, so
+// ce-run gives it one that is not 8-byte aligned.
+constexpr std::uint32_t entry_sp = stack_top - 4;
+
 // Each platform function is a word in the stub page that returns to the
-// caller; a hook runs the function when the processor reaches it. The
-// entry point is called with its return address at the last stub, so a
-// return from it ends the run too.
-constexpr std::uint32_t return_to_caller = 0xE1A0F00E;  // mov pc, lr
+// caller, in ARM or Thumb code as the processor's platform is built; a
+// hook runs the function when the processor reaches it. The entry point
+// is called with its return address at the last stub, so a return from
+// it ends the run too.
+constexpr std::uint32_t arm_return = 0xE1A0F00E;    // mov pc, lr
+constexpr std::uint32_t thumb_return = 0x46C04770;  // bx lr; nop
 constexpr std::uint32_t entry_return_stub = platform::function_count;
+constexpr std::uint32_t cpsr_thumb = 1u << 5;
 
 constexpr std::uint32_t sw_show = 5;
+
+constexpr uc_cpu_arm unicorn_models[cpu::model_count] = {
+    UC_CPU_ARM_SA1110,
+    UC_CPU_ARM_PXA270,
+};
 
 // The plan's protection bits are Unicorn's, so they pass straight through.
 static_assert(int(loader::read) == int(UC_PROT_READ) &&
@@ -32,9 +44,10 @@ static_assert(int(loader::read) == int(UC_PROT_READ) &&
 struct Session {
     uc_engine *uc = nullptr;
     platform::State *state = nullptr;
+    const cpu::Properties *cpu = nullptr;
     Result result;
     bool ended = false;
-    std::uint32_t lowest_sp = stack_top;
+    std::uint32_t lowest_sp = entry_sp;
 
     void end_with_fault(const std::string &why)
     {
@@ -78,6 +91,16 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
     }
     if (stub >= platform::function_count || address % 4 != 0) {
         run->end_with_fault("jump into the platform's memory at " + hex(address));
+        return;
+    }
+    // Reached in the other instruction set, the function's first
+    // instruction would be garbage; on a device that is a crash.
+    bool thumb = reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb;
+    if (thumb != run->cpu->thumb_platform) {
+        run->end_with_fault(std::string(platform::exports[stub].name) + " reached in " +
+                            (thumb ? "Thumb" : "ARM") + " state; on the " +
+                            run->cpu->name + " the platform's functions are " +
+                            (thumb ? "ARM" : "Thumb") + " code");
         return;
     }
     platform::ReadMemory read = [uc](std::uint32_t at, void *to, std::size_t size) {
@@ -154,14 +177,16 @@ bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8
     }
 
     std::vector<std::uint32_t> stubs(page / 4, 0);
-    for (std::uint32_t i = 0; i <= entry_return_stub; i++)
-        stubs[i] = return_to_caller;
+    for (std::uint32_t i = 0; i < entry_return_stub; i++)
+        stubs[i] = run.cpu->thumb_platform ? thumb_return : arm_return;
+    stubs[entry_return_stub] = arm_return;
     if (!map(run, stub_base, page, UC_PROT_READ | UC_PROT_EXEC, stubs.data(), page)) {
         error = "cannot map the platform's stubs";
         return false;
     }
     for (const loader::Binding &binding : plan.bindings) {
-        std::uint32_t address = stub_base + 4 * std::uint32_t(binding.function);
+        std::uint32_t address =
+            binding.function < 0 ? 0 : run.state->address_of(platform::Function(binding.function));
         if (uc_mem_write(uc, binding.iat_slot, &address, 4) != UC_ERR_OK) {
             error = "cannot write the import address table at " + hex(binding.iat_slot);
             return false;
@@ -180,13 +205,14 @@ bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8
         return false;
     }
 
-    // The CE loader's call of the entry point: WinMain's four arguments.
+    // The CE kernel's call of the entry point: the process, 0, the command
+    // line and the show flag.
     std::uint32_t registers[][2] = {
-        {UC_ARM_REG_R0, plan.image_base},
+        {UC_ARM_REG_R0, options.process},
         {UC_ARM_REG_R1, 0},
         {UC_ARM_REG_R2, command_line_base},
         {UC_ARM_REG_R3, sw_show},
-        {UC_ARM_REG_SP, stack_top},
+        {UC_ARM_REG_SP, entry_sp},
         {UC_ARM_REG_LR, stub_base + 4 * entry_return_stub},
     };
     for (auto &r : registers)
@@ -214,15 +240,20 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
 {
     Session run;
     run.state = &state;
+    run.cpu = &cpu::models[options.cpu];
+    state.address_of = [thumb = run.cpu->thumb_platform](platform::Function function) {
+        return stub_base + 4 * std::uint32_t(function) + (thumb ? 1 : 0);
+    };
     if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &run.uc) != UC_ERR_OK) {
         run.result.fault = "cannot start the ARM emulator";
         return run.result;
     }
-    // StrongARM SA-1110: ARMv4 without Thumb, so bx, blx and every later
+    // On the SA-1110 (ARMv4 without Thumb) bx, blx and every later
     // instruction is undefined, as on the oldest devices we support.
     std::string error;
-    if (uc_ctl_set_cpu_model(run.uc, UC_CPU_ARM_SA1110) != UC_ERR_OK) {
-        run.result.fault = "cannot select the StrongARM processor model";
+    if (uc_ctl_set_cpu_model(run.uc, unicorn_models[options.cpu]) != UC_ERR_OK) {
+        run.result.fault = std::string("cannot select the ") + run.cpu->name +
+                           " processor model";
     } else if (!set_up(run, plan, file, options, error)) {
         run.result.fault = error;
     } else {
@@ -238,7 +269,7 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
                 run.result.ending = Result::instruction_limit;
             }
         }
-        run.result.stack_bytes = stack_top - run.lowest_sp;
+        run.result.stack_bytes = entry_sp - run.lowest_sp;
     }
     uc_close(run.uc);
     return run.result;

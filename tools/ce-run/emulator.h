@@ -1,5 +1,5 @@
-// Runs a planned image on an emulated StrongARM (ARMv4) processor, with
-// the platform's functions served from ce-run's own memory.
+// Runs a planned image on an emulated processor, with the platform's
+// functions served from ce-run's own memory.
 
 #ifndef CE_RUN_EMULATOR_H
 #define CE_RUN_EMULATOR_H
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu.h"
 #include "loader.h"
 #include "platform.h"
 
@@ -16,6 +17,8 @@ namespace emulator {
 struct Options {
     std::uint64_t max_instructions;
     std::u16string command_line;
+    cpu::Model cpu;
+    std::uint32_t process;  // what the kernel passes the entry point in r0
 };
 
 struct Result {
@@ -23,7 +26,7 @@ struct Result {
     std::uint32_t exit_status = 0;
     std::string fault;               // for faulted
     std::uint64_t instructions = 0;  // the program's own, platform calls not counted
-    std::uint32_t stack_bytes = 0;   // deepest use below the initial stack pointer
+    std::uint32_t stack_bytes = 0;   // deepest use below the entry's stack pointer
 };
 
 // Longest command line a program is given, in UTF-16 units.

@@ -24,7 +24,8 @@ int protection_of(std::uint32_t characteristics)
 
 }  // namespace
 
-bool plan(const pe::Image &image, Plan &out, std::string &error)
+bool plan(const pe::Image &image, os::Release release, const platform::Device &device,
+          Plan &out, std::string &error)
 {
     out = Plan();
     out.image_base = image.image_base;
@@ -45,14 +46,28 @@ bool plan(const pe::Image &image, Plan &out, std::string &error)
                                file_size != 0 ? section.raw_offset : 0, file_size});
     }
     for (const pe::Import &import : image.imports) {
-        int function = platform::find_export(import.dll, import.function);
-        if (function < 0) {
-            error = "import " + import.dll + "!" + import.function +
-                    " is not provided by the emulated platform";
+        int dll = platform::find_dll(import.dll);
+        bool has_dll = dll >= 0 && device.has(platform::Dll(dll));
+        int function = has_dll ? platform::find_function(platform::Dll(dll), import.function)
+                               : -1;
+        bool bound = function >= 0 && device.has(platform::Function(function));
+        // CE 3.0 leaves the slot of a function its DLL lacks at 0, so the
+        // program faults only if it calls it.
+        if (!bound && !(release == os::ce_3_0 && has_dll)) {
+            std::string what = has_dll ? import.dll + " has no " + import.function
+                                       : import.dll + " is not on the device";
+            std::string release_name = os::name(release);
+            if (release >= os::ce_6_0)
+                error = what + ": Windows CE " + release_name +
+                        " would end the process with exit status 0 before its "
+                        "entry point ran";
+            else
+                error = "Windows CE " + release_name +
+                        " refuses to create the process: " + what;
             return false;
         }
         out.bindings.push_back({image.image_base + import.iat_slot_rva,
-                                platform::Function(function)});
+                                bound ? function : -1});
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // How a checked image is laid out in the emulated address space: which
 // pages are mapped with which protection and file bytes, and which import
-// address table slot receives which platform function.
+// address table slot receives which platform function, as the device's
+// release binds imports.
 
 #ifndef CE_RUN_LOADER_H
 #define CE_RUN_LOADER_H
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "os_release.h"
 #include "pe_image.h"
 #include "platform.h"
 
@@ -27,7 +29,7 @@ struct Region {
 
 struct Binding {
     std::uint32_t iat_slot;  // an address in the image
-    platform::Function function;
+    int function;            // a platform::Function, or -1: the slot gets 0
 };
 
 struct Plan {
@@ -37,9 +39,10 @@ struct Plan {
     std::uint32_t image_base;
 };
 
-// On failure (an import the platform does not provide) returns false with
-// a one-line reason in error.
-bool plan(const pe::Image &image, Plan &out, std::string &error);
+// On failure (an import the device lacks, where its release does not start
+// the program) returns false with a one-line reason in error.
+bool plan(const pe::Image &image, os::Release release, const platform::Device &device,
+          Plan &out, std::string &error);
 
 }  // namespace loader
 

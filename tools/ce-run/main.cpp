@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "command_line.h"
+#include "cpu.h"
 #include "emulator.h"
 #include "loader.h"
+#include "os_release.h"
 #include "pe_image.h"
 #include "platform.h"
 
@@ -23,7 +25,7 @@ enum ExitStatus {
     exit_usage = 64,
     exit_bad_image = 65,
     exit_unreadable_image = 66,
-    exit_missing_import = 69,
+    exit_missing_import = 69,  // the device would not run the program
     exit_program_fault = 70,
     exit_instruction_limit = 71,
     exit_status_too_large = 72,
@@ -38,6 +40,16 @@ const char usage[] =
     "Runs the Windows CE ARM program IMAGE under emulation, its ARGUMENTs\n"
     "forming its command line, and exits with the program's exit status.\n"
     "\n"
+    "  --os VERSION            the device's release: 3.0, 4.2, 5.0, 6.0, 7.0 or\n"
+    "                          8.0, whose loader rules apply; default: the oldest\n"
+    "                          that takes the image's subsystem version\n"
+    "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code) or\n"
+    "                          pxa270 (XScale, ARMv5TE, Thumb platform code);\n"
+    "                          default: pxa270 for machine 0x01c2, else sa1110\n"
+    "  --missing DLL[!FUNCTION]  the device lacks the DLL, or one function of it\n"
+    "                          (coredll.dll, c.dll); may be repeated\n"
+    "  --strict-nx             the device refuses images not marked NX-compatible\n"
+    "                          (a setting of 7.0 and 8.0; earlier ones ignore it)\n"
     "  --flush KEY=CODE        RegFlushKey gives CODE for root key KEY\n"
     "                          (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,\n"
     "                          HKEY_LOCAL_MACHINE, HKEY_USERS); default 0\n"
@@ -49,9 +61,9 @@ const char usage[] =
     "  --help                  print this and exit\n"
     "\n"
     "Exit status: the program's own, or 64 usage error, 65 image rejected,\n"
-    "66 image unreadable, 69 import not provided, 70 program fault,\n"
-    "71 instruction limit reached, 72 program status outside 0..255,\n"
-    "73 trace not written.\n";
+    "66 image unreadable, 69 an import the device lacks keeps the program\n"
+    "from running, 70 program fault, 71 instruction limit reached,\n"
+    "72 program status outside 0..255, 73 trace not written.\n";
 
 int complain(int status, const std::string &message)
 {
@@ -72,6 +84,10 @@ struct Arguments {
     platform::State state;
     std::string trace_path;
     bool stats = false;
+    bool strict_nx = false;
+    bool release_given = false, cpu_given = false;
+    os::Release release = os::ce_3_0;
+    cpu::Model cpu = cpu::sa1110;
     std::uint64_t max_instructions = default_max_instructions;
     std::string image_path;
     std::vector<std::string> program_arguments;
@@ -91,13 +107,14 @@ int parse_arguments(int argc, char **argv, Arguments &out)
             std::fputs(usage, stdout);
             return 0;
         }
-        if (option == "--stats") {
-            out.stats = true;
+        if (option == "--stats" || option == "--strict-nx") {
+            (option == "--stats" ? out.stats : out.strict_nx) = true;
             continue;
         }
         if (option.size() < 2 || option[0] != '-')
             break;
-        if (option != "--flush" && option != "--trace" && option != "--max-instructions")
+        if (option != "--flush" && option != "--trace" && option != "--max-instructions" &&
+            option != "--os" && option != "--cpu" && option != "--missing")
             return complain(exit_usage, "unknown option " + option + " (see ce-run --help)");
         if (i + 1 == argc)
             return complain(exit_usage, option + " needs a value");
@@ -105,6 +122,13 @@ int parse_arguments(int argc, char **argv, Arguments &out)
         std::string error;
         if (option == "--flush" && !scripted::set_flush_result(out.state.flush, value, error))
             return complain(exit_usage, "--flush: " + error);
+        if (option == "--missing" && !platform::set_missing(out.state.device, value, error))
+            return complain(exit_usage, "--missing: " + error);
+        if (option == "--os" && !(out.release_given = os::parse(value, out.release)))
+            return complain(exit_usage, "--os: '" + value +
+                                            "' is not one of 3.0, 4.2, 5.0, 6.0, 7.0, 8.0");
+        if (option == "--cpu" && !(out.cpu_given = cpu::parse(value, out.cpu)))
+            return complain(exit_usage, "--cpu: '" + value + "' is not sa1110 or pxa270");
         if (option == "--trace")
             out.trace_path = value;
         if (option == "--max-instructions" && !parse_count(value, out.max_instructions))
@@ -169,8 +193,19 @@ int main(int argc, char **argv)
     pe::Image image;
     if (!pe::read_image(file.data(), file.size(), image, error))
         return complain(exit_bad_image, image_path + ": " + error);
+    if (!arguments.release_given)
+        arguments.release = os::for_image(image);
+    if (!arguments.cpu_given)
+        arguments.cpu = cpu::default_for(image.machine);
+    os::Device device = {arguments.release, cpu::models[arguments.cpu].kernel_machine,
+                         arguments.strict_nx};
+    std::string refusal = os::refusal(image, device);
+    if (!refusal.empty())
+        return complain(exit_bad_image, image_path + ": Windows CE " +
+                                            os::name(arguments.release) +
+                                            " refuses it: " + refusal);
     loader::Plan plan;
-    if (!loader::plan(image, plan, error))
+    if (!loader::plan(image, arguments.release, arguments.state.device, plan, error))
         return complain(exit_missing_import, image_path + ": " + error);
 
     std::FILE *trace = nullptr;
@@ -183,8 +218,10 @@ int main(int argc, char **argv)
         arguments.state.trace = trace;
     }
 
-    emulator::Result result = emulator::run(plan, file, arguments.state,
-                                            {arguments.max_instructions, line});
+    emulator::Result result =
+        emulator::run(plan, file, arguments.state,
+                      {arguments.max_instructions, line, arguments.cpu,
+                       os::entry_process(arguments.release)});
 
     if (trace != nullptr && (std::ferror(trace) | std::fclose(trace)) != 0)
         return complain(exit_trace_unwritable, "cannot write trace " + arguments.trace_path);

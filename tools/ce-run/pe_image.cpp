@@ -114,14 +114,13 @@ private:
         image_.timestamp = bytes_.u32(file_header + 4);
         std::uint16_t optional_size = bytes_.u16(file_header + 16);
         image_.characteristics = bytes_.u16(file_header + 18);
-        if (image_.machine != machine_arm)
+        if (image_.machine != machine_arm && image_.machine != machine_thumb &&
+            image_.machine != machine_armnt)
             return fail("machine " + hex(image_.machine, 4) +
-                        " is not ARM (0x01c0)");
+                        " is not ARM (0x01c0, 0x01c2 or 0x01c4)");
         if (!(image_.characteristics & file_executable_image))
             return fail("not an executable image (characteristics " +
                         hex(image_.characteristics, 4) + ")");
-        if (image_.characteristics & file_dll)
-            return fail("a DLL, not a program");
         if (section_count_ == 0 || section_count_ > max_sections)
             return fail(std::to_string(section_count_) +
                         " sections: a program has from 1 to " +
@@ -134,6 +133,7 @@ private:
                         std::to_string(optional_header_fixed_size) + ")");
         if (!bytes_.has(optional, optional_size))
             return fail("truncated: the optional header lies past the end of the file");
+        image_.optional_header_size = optional_size;
         image_.optional_magic = bytes_.u16(optional);
         if (image_.optional_magic != optional_magic_pe32)
             return fail("optional header magic " + hex(image_.optional_magic, 4) +
@@ -151,14 +151,12 @@ private:
         image_.size_of_image = bytes_.u32(optional + 56);
         image_.size_of_headers = bytes_.u32(optional + 60);
         image_.subsystem = bytes_.u16(optional + 68);
-        std::uint32_t directory_count = bytes_.u32(optional + 92);
-        if (image_.subsystem != subsystem_windows_ce_gui)
-            return fail("subsystem " + std::to_string(image_.subsystem) +
-                        " is not Windows CE (9)");
-        if (directory_count > (optional_size - optional_header_fixed_size) / 8)
-            return fail(std::to_string(directory_count) +
+        image_.dll_characteristics = bytes_.u16(optional + 70);
+        image_.directory_count = bytes_.u32(optional + 92);
+        if (image_.directory_count > (optional_size - optional_header_fixed_size) / 8)
+            return fail(std::to_string(image_.directory_count) +
                         " data directories do not fit the optional header");
-        for (std::uint32_t i = 0; i < directory_count && i < 16; i++) {
+        for (std::uint32_t i = 0; i < image_.directory_count && i < directory_entries; i++) {
             image_.directories[i].rva = bytes_.u32(optional + 96 + 8 * i);
             image_.directories[i].size = bytes_.u32(optional + 100 + 8 * i);
         }
@@ -302,13 +300,14 @@ private:
             std::uint32_t lookup_rva = bytes_.u32(descriptor);
             std::uint32_t name_rva = bytes_.u32(descriptor + 12);
             std::uint32_t iat_rva = bytes_.u32(descriptor + 16);
-            if (lookup_rva == 0 && name_rva == 0 && iat_rva == 0)
+            // The loaders stop here even when the name and IAT are set:
+            // the imports of this and later descriptors are never bound.
+            if (lookup_rva == 0)
                 return true;
             std::string dll;
             if (!read_string(name_rva, "imported DLL name", dll))
                 return false;
-            if (!read_dll_imports(printable(dll),
-                                  lookup_rva != 0 ? lookup_rva : iat_rva, iat_rva))
+            if (!read_dll_imports(printable(dll), lookup_rva, iat_rva))
                 return false;
         }
     }

@@ -12,7 +12,10 @@
 
 namespace pe {
 
+// ARM (ARMv4 code), Thumb (ARMV4I, may mix in Thumb code), ARMNT (Thumb-2).
 constexpr std::uint16_t machine_arm = 0x01C0;
+constexpr std::uint16_t machine_thumb = 0x01C2;
+constexpr std::uint16_t machine_armnt = 0x01C4;
 constexpr std::uint16_t optional_magic_pe32 = 0x010B;
 constexpr std::uint16_t subsystem_windows_ce_gui = 9;
 
@@ -21,6 +24,8 @@ constexpr std::uint16_t file_executable_image = 0x0002;
 constexpr std::uint16_t file_32bit_machine = 0x0100;
 constexpr std::uint16_t file_dll = 0x2000;
 
+constexpr std::uint16_t dll_nx_compat = 0x0100;
+
 constexpr std::uint32_t scn_code = 0x00000020;
 constexpr std::uint32_t scn_initialized_data = 0x00000040;
 constexpr std::uint32_t scn_execute = 0x20000000;
@@ -28,7 +33,11 @@ constexpr std::uint32_t scn_read = 0x40000000;
 constexpr std::uint32_t scn_write = 0x80000000;
 
 constexpr int directory_import = 1;
+constexpr int directory_base_relocation = 5;
+constexpr int directory_debug = 6;
 constexpr int directory_iat = 12;
+constexpr int directory_com_descriptor = 14;
+constexpr int directory_entries = 16;  // as a PE32 optional header has
 
 struct Section {
     std::string name;
@@ -59,6 +68,7 @@ struct Image {
     std::uint16_t machine;
     std::uint16_t characteristics;
     std::uint32_t timestamp;
+    std::uint16_t optional_header_size;
     std::uint16_t optional_magic;
     std::uint32_t size_of_code;
     std::uint32_t size_of_initialized_data;
@@ -71,7 +81,9 @@ struct Image {
     std::uint32_t size_of_image;
     std::uint32_t size_of_headers;
     std::uint16_t subsystem;
-    DataDirectory directories[16];
+    std::uint16_t dll_characteristics;
+    std::uint32_t directory_count;       // as written; directories holds up to 16
+    DataDirectory directories[directory_entries];
     std::vector<Section> sections;
     std::vector<Import> imports;
 };
@@ -82,8 +94,11 @@ constexpr std::uint32_t lowest_image_address = 0x00010000;
 constexpr std::uint32_t image_space_end = 0x70000000;
 constexpr std::uint32_t page_size = 0x1000;
 
-// Reads and checks a Windows CE ARM program image. On failure returns false
-// with a one-line reason in error; the image is then unspecified.
+// Reads a Windows CE ARM program image and checks what ce-run needs to run
+// it safely; the loader's own rules for each CE release are os_release's.
+// The import directory ends, as the CE loaders walk it, at the first
+// descriptor without a lookup table. On failure returns false with a
+// one-line reason in error; the image is then unspecified.
 bool read_image(const std::uint8_t *data, std::size_t size, Image &image,
                 std::string &error);
 

@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::int32_t ce_eio = 5;  // EIO in the CE runtime's errno.h
 constexpr std::size_t max_perror_prefix = 1024;
+constexpr std::size_t max_path = 260;  // MAX_PATH, in UTF-16 units with the end
+constexpr std::size_t max_dll_name = 31;
 
 // The runtime's text for each error number the platform can leave.
 const char *error_text(std::int32_t number)
@@ -21,16 +23,20 @@ const char *error_text(std::int32_t number)
     }
 }
 
-std::string quoted(const std::string &text)
+// Bytes or UTF-16 units as a quoted, printable C string.
+template <typename Text>
+std::string quoted(const Text &text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (auto unit : text) {
+        auto c = static_cast<std::make_unsigned_t<decltype(unit)>>(unit);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += char(c);
         } else if (c < 0x20 || c >= 0x7F) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            std::snprintf(escape, sizeof escape, c <= 0xFF ? "\\x%02x" : "\\u%04x",
+                          unsigned(c));
             out += escape;
         } else {
             out += char(c);
@@ -45,7 +51,7 @@ void trace(State &state, const std::string &line)
         std::fprintf(state.trace, "%s\n", line.c_str());
 }
 
-bool same_dll(std::string_view a, std::string_view b)
+bool same_text_ignoring_case(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
@@ -55,6 +61,40 @@ bool same_dll(std::string_view a, std::string_view b)
             return false;
     }
     return true;
+}
+
+// Reads a string the program passed, up to its terminating zero unit;
+// false with the fault when it is unmapped or longer than limit units.
+template <typename Unit>
+bool read_string(const ReadMemory &read, std::uint32_t address, std::size_t limit,
+                 const char *who, std::basic_string<Unit> &text, std::string &fault)
+{
+    text.clear();
+    for (;;) {
+        std::uint32_t at = address + std::uint32_t(text.size() * sizeof(Unit));
+        Unit unit;
+        if (!read(at, &unit, sizeof unit)) {
+            fault = std::string(who) + " read from unmapped memory at " + hex(at);
+            return false;
+        }
+        if (unit == 0)
+            return true;
+        if (text.size() == limit) {
+            fault = std::string(who) + " is not terminated within " +
+                    std::to_string(limit) + " units";
+            return false;
+        }
+        text += unit;
+    }
+}
+
+// Only ASCII names can name the platform's DLLs and functions.
+std::string ascii(const std::u16string &text)
+{
+    std::string out;
+    for (char16_t unit : text)
+        out += unit < 0x80 ? char(unit) : '\x7F';
+    return out;
 }
 
 Outcome reg_flush_key(State &state, std::uint32_t key)
@@ -68,28 +108,54 @@ Outcome reg_flush_key(State &state, std::uint32_t key)
     return outcome;
 }
 
+Outcome load_library(State &state, std::uint32_t name_address, const ReadMemory &read)
+{
+    Outcome outcome;
+    std::u16string name;
+    if (!read_string(read, name_address, max_path, "LoadLibraryW's name", name,
+                     outcome.fault))
+        return outcome;
+    int dll = find_dll(ascii(name));
+    if (dll >= 0 && state.device.has(Dll(dll)))
+        outcome.r0 = module_handle(Dll(dll));
+    trace(state, "LoadLibraryW(" + quoted(name) + ") = " + hex(outcome.r0));
+    return outcome;
+}
+
+Outcome get_proc_address(State &state, std::uint32_t module, std::uint32_t name_address,
+                         const ReadMemory &read)
+{
+    Outcome outcome;
+    // A name below 64 KiB is an ordinal; the platform exports by name only.
+    if (name_address < 0x10000) {
+        trace(state, "GetProcAddressW(" + hex(module) + ", #" +
+                         std::to_string(name_address) + ") = " + hex(0));
+        return outcome;
+    }
+    std::u16string name;
+    if (!read_string(read, name_address, max_path, "GetProcAddressW's name", name,
+                     outcome.fault))
+        return outcome;
+    for (int dll = 0; dll < dll_count; dll++) {
+        if (module != module_handle(Dll(dll)) || !state.device.has(Dll(dll)))
+            continue;
+        int function = find_function(Dll(dll), ascii(name));
+        if (function >= 0 && state.device.has(Function(function)))
+            outcome.r0 = state.address_of(Function(function));
+    }
+    trace(state, "GetProcAddressW(" + hex(module) + ", " + quoted(name) + ") = " +
+                     hex(outcome.r0));
+    return outcome;
+}
+
 Outcome perror_call(State &state, std::uint32_t prefix_address, const ReadMemory &read)
 {
     Outcome outcome;
     std::string prefix;
-    if (prefix_address != 0) {
-        for (;;) {
-            char c;
-            if (!read(prefix_address + std::uint32_t(prefix.size()), &c, 1)) {
-                outcome.fault = "perror read its prefix from unmapped memory at " +
-                                hex(prefix_address + std::uint32_t(prefix.size()));
-                return outcome;
-            }
-            if (c == '\0')
-                break;
-            if (prefix.size() == max_perror_prefix) {
-                outcome.fault = "perror prefix is not terminated within " +
-                                std::to_string(max_perror_prefix) + " bytes";
-                return outcome;
-            }
-            prefix += c;
-        }
-    }
+    if (prefix_address != 0 &&
+        !read_string(read, prefix_address, max_perror_prefix, "perror's prefix", prefix,
+                     outcome.fault))
+        return outcome;
     trace(state, "perror(" + (prefix_address != 0 ? quoted(prefix) : "NULL") + ")");
     // As the C runtime does: no prefix, no separator.
     const char *text = error_text(state.errno_value);
@@ -103,19 +169,59 @@ Outcome perror_call(State &state, std::uint32_t prefix_address, const ReadMemory
 
 }  // namespace
 
+const char *const dll_names[dll_count] = {"coredll.dll", "c.dll"};
+
 const Export exports[function_count] = {
-    {"coredll.dll", "RegFlushKey"},
-    {"coredll.dll", "ExitThread"},
-    {"c.dll", "perror"},
+    {coredll, "RegFlushKey"},
+    {coredll, "ExitThread"},
+    {coredll, "LoadLibraryW"},
+    {coredll, "GetProcAddressW"},
+    {c_dll, "perror"},
 };
 
-int find_export(std::string_view dll, std::string_view name)
+int find_dll(std::string_view name)
+{
+    if (name.size() > max_dll_name)
+        return -1;
+    for (int dll = 0; dll < dll_count; dll++) {
+        std::string_view full = dll_names[dll];
+        std::string_view bare = full.substr(0, full.size() - 4);  // without ".dll"
+        if (same_text_ignoring_case(name, full) || same_text_ignoring_case(name, bare))
+            return dll;
+    }
+    return -1;
+}
+
+int find_function(Dll dll, std::string_view name)
 {
     for (int i = 0; i < function_count; i++) {
-        if (same_dll(dll, exports[i].dll) && name == exports[i].name)
+        if (exports[i].dll == dll && name == exports[i].name)
             return i;
     }
     return -1;
+}
+
+bool set_missing(Device &device, std::string_view what, std::string &error)
+{
+    std::size_t bang = what.find('!');
+    int dll = find_dll(what.substr(0, bang));
+    if (dll < 0) {
+        error = "'" + std::string(what.substr(0, bang)) +
+                "' is not a DLL of the emulated platform (coredll.dll, c.dll)";
+        return false;
+    }
+    if (bang == std::string_view::npos) {
+        device.dll_missing[dll] = true;
+        return true;
+    }
+    int function = find_function(Dll(dll), what.substr(bang + 1));
+    if (function < 0) {
+        error = "'" + std::string(what.substr(bang + 1)) + "' is not a function of " +
+                dll_names[dll] + " in the emulated platform";
+        return false;
+    }
+    device.function_missing[function] = true;
+    return true;
 }
 
 Outcome call(State &state, Function function, const std::uint32_t args[4],
@@ -125,6 +231,10 @@ Outcome call(State &state, Function function, const std::uint32_t args[4],
     switch (function) {
     case RegFlushKey:
         return reg_flush_key(state, args[0]);
+    case LoadLibraryW:
+        return load_library(state, args[0], read);
+    case GetProcAddressW:
+        return get_proc_address(state, args[0], args[1], read);
     case perror:
         return perror_call(state, args[0], read);
     case ExitThread:

@@ -1,5 +1,6 @@
-// The emulated Windows CE platform: the DLL functions that ce-run serves to
-// a program, and what each does when the program calls it.
+// The emulated Windows CE platform: the DLLs and functions that ce-run
+// serves to a program, which of them a device lacks, and what each
+// function does when the program calls it.
 
 #ifndef CE_RUN_PLATFORM_H
 #define CE_RUN_PLATFORM_H
@@ -14,27 +15,60 @@
 
 namespace platform {
 
-enum Function { RegFlushKey, ExitThread, perror, function_count };
+enum Dll { coredll, c_dll, dll_count };
+
+enum Function { RegFlushKey, ExitThread, LoadLibraryW, GetProcAddressW, perror, function_count };
 
 struct Export {
-    const char *dll;
+    Dll dll;
     const char *name;
 };
 
+extern const char *const dll_names[dll_count];  // "coredll.dll", "c.dll"
 extern const Export exports[function_count];
 
-// The function that dll!name names, or -1. DLL names compare without
-// regard to case, as on the device; function names exactly.
-int find_export(std::string_view dll, std::string_view name);
+// The DLL that name names as the CE loader matches it: without regard to
+// case, ".dll" optional, at most 31 characters; or -1.
+int find_dll(std::string_view name);
+
+// The function that dll exports under exactly name, or -1.
+int find_function(Dll dll, std::string_view name);
+
+// What the emulated device lacks, for load-time imports and run-time
+// look-ups alike.
+struct Device {
+    bool dll_missing[dll_count] = {};
+    bool function_missing[function_count] = {};
+
+    bool has(Dll dll) const { return !dll_missing[dll]; }
+    bool has(Function function) const
+    {
+        return has(exports[function].dll) && !function_missing[function];
+    }
+};
+
+// Applies "DLL" (the DLL goes) or "DLL!FUNCTION" (the function goes). On a
+// name the platform does not have returns false with the reason in error.
+bool set_missing(Device &device, std::string_view what, std::string &error);
+
+// The handle LoadLibraryW gives for a DLL: an address in ce-run's own
+// memory, which the program never sees mapped.
+constexpr std::uint32_t module_handle(Dll dll)
+{
+    return 0x7FFD0000u + 0x1000u * std::uint32_t(dll);
+}
 
 // Reads program memory; false when the bytes are not mapped.
 using ReadMemory = std::function<bool(std::uint32_t address, void *to, std::size_t size)>;
 
 struct State {
     scripted::FlushScript flush;
+    Device device;
     std::int32_t errno_value = 0;  // the emulated c.dll's errno
     std::FILE *trace = nullptr;    // one line per call, when set
     std::FILE *standard_error = stderr;
+    // Where the program reaches a function: what GetProcAddressW returns.
+    std::function<std::uint32_t(Function)> address_of;
 };
 
 struct Outcome {

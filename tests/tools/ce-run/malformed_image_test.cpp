@@ -143,11 +143,9 @@ TEST_F(Malformed, HeadersThatAreNotACeArmProgram)
         {"no PE signature", [](Bytes &b) { b[layout(b).pe] = 'X'; },
          says("not a PE image: no PE signature at 0x00000040"), 65},
         {"x86 machine", [](Bytes &b) { put16(b, layout(b).coff, 0x014C); },
-         says("machine 0x014c is not ARM (0x01c0)"), 65},
+         says("machine 0x014c is not ARM (0x01c0, 0x01c2 or 0x01c4)"), 65},
         {"not executable", [](Bytes &b) { put16(b, layout(b).coff + 18, 0x0100); },
          says("not an executable image (characteristics 0x0100)"), 65},
-        {"a DLL", [](Bytes &b) { put16(b, layout(b).coff + 18, 0x2103); },
-         says("a DLL, not a program"), 65},
         {"no sections", [](Bytes &b) { put16(b, layout(b).coff + 2, 0); },
          says("0 sections: a program has from 1 to 96"), 65},
         {"too many sections", [](Bytes &b) { put16(b, layout(b).coff + 2, 0xFFFF); },
@@ -158,8 +156,6 @@ TEST_F(Malformed, HeadersThatAreNotACeArmProgram)
          says("truncated: the optional header lies past the end of the file"), 65},
         {"PE32+", [](Bytes &b) { put16(b, layout(b).optional, 0x020B); },
          says("optional header magic 0x020b is not PE32 (0x010b)"), 65},
-        {"Windows GUI subsystem", [](Bytes &b) { put16(b, layout(b).optional + 68, 2); },
-         says("subsystem 2 is not Windows CE (9)"), 65},
         {"directories overflow the optional header",
          [](Bytes &b) { put32(b, layout(b).optional + 92, 17); },
          says("17 data directories do not fit the optional header"), 65},
@@ -232,13 +228,13 @@ TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
          [](Bytes &b) { put32(b, layout(b).optional + 104, 0xFFFFFFF8); },
          says("import directory entry 1 at 0xfffffff8 is outside the image's data"), 65},
         {"import directory without its closing entry",
-         [](Bytes &b) { std::memset(&b[import_directory(b) + 40], 0xEE, 20); },
+         [](Bytes &b) { std::memset(&b[import_directory(b) + 20], 0xEE, 20); },
          says("imported DLL name at 0xeeeeeeee is outside the image's data"), 65},
         {"DLL name outside the image", [](Bytes &b) { put32(b, import_directory(b) + 12, 0x5000); },
          says("imported DLL name at 0x00005000 is outside the image's data"), 65},
         {"DLL name runs off its section",
          [](Bytes &b) {
-             std::size_t name = find(b, "c.dll");
+             std::size_t name = find(b, "coredll.dll");
              std::size_t end = text_offset(b, get32(b, layout(b).section(0) + 12) +
                                                   get32(b, layout(b).section(0) + 8));
              std::memset(&b[name], 'x', end - name);
@@ -255,10 +251,19 @@ TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
         {"IAT outside the sections", [](Bytes &b) { put32(b, import_directory(b) + 16, 0x2FFE); },
          says("import address table slot of coredll.dll!RegFlushKey at 0x00002ffe is outside the "
               "image's sections"), 65},
-        {"function the platform lacks", [](Bytes &b) { b[find(b, "perror") + 5] = 'x'; },
-         says("import c.dll!perrox is not provided by the emulated platform"), 69},
-        {"DLL the platform lacks", [](Bytes &b) { b[find(b, "c.dll")] = 'd'; },
-         says("import d.dll!perror is not provided by the emulated platform"), 69},
+        {"function the platform lacks: CE 3.0 leaves its slot 0",
+         [](Bytes &b) { b[find(b, "ExitThread") + 9] = 'x'; },
+         says("fetch from unmapped memory at 0x00000000"), 70},
+        {"DLL the platform lacks", [](Bytes &b) { b[find(b, "coredll.dll")] = 'd'; },
+         says("Windows CE 3.0 refuses to create the process: doredll.dll is not on the device"),
+         69},
+        {"lookup table 0 ends the walk: nothing is bound",
+         [](Bytes &b) { put32(b, import_directory(b), 0); },
+         [](const Bytes &b) {
+             // The slot of RegFlushKey keeps the RVA of its hint and name.
+             return "fetch from unmapped memory at " +
+                    hex(text_rva(b, find(b, "RegFlushKey")) - 2);
+         }, 70},
     };
     for (const Case &c : cases)
         check(c);
@@ -308,8 +313,11 @@ TEST_F(Malformed, ProgramsThatFault)
              return "software interrupt at " + hex(entry_address(b)) +
                     ", which the emulated platform does not serve";
          }, 70},
-        {"write to the read-only headers", [](Bytes &b) { patch_entry(b, {0xE5800000}); },
-         by_entry("write to read-only memory at 0x00010000"), 70},
+        {"write to the read-only headers", [](Bytes &b) { patch_entry(b, {0xE3A00801, 0xE5800000}); },
+         [](const Bytes &b) {
+             return "write to read-only memory at 0x00010000 by the instruction at " +
+                    hex(entry_address(b) + 4);
+         }, 70},
         {"read from address 0", [](Bytes &b) { patch_entry(b, {0xE5910000}); },
          by_entry("read from unmapped memory at 0x00000000"), 70},
         {"jump to address 0", [](Bytes &b) { patch_entry(b, {0xE3A0F000}); },
@@ -353,7 +361,9 @@ TEST_F(Malformed, HandlesThatAreNotRootKeysFailToFlush)
     EXPECT_EQ(finished.exit_status, 1);
     EXPECT_EQ(finished.err, "stowkey: Input/output error\n");
     EXPECT_EQ(test::read_text(dir_.path("trace")),
-              "RegFlushKey(0x00000000) = 6\nperror(\"stowkey\")\nExitThread(1)\n");
+              "RegFlushKey(0x00000000) = 6\nLoadLibraryW(\"c.dll\") = 0x7ffd1000\n"
+              "GetProcAddressW(0x7ffd1000, \"perror\") = 0x7fff0010\nperror(\"stowkey\")\n"
+              "ExitThread(1)\n");
 }
 
 TEST(CommandLine, BadUsageIsRefused)

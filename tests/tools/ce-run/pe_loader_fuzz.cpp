@@ -9,6 +9,7 @@
 #include <string>
 
 #include "loader.h"
+#include "os_release.h"
 #include "pe_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -16,7 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pe::Image image;
     loader::Plan plan;
     std::string error;
-    if (!pe::read_image(data, size, image, error) || !loader::plan(image, plan, error))
+    if (!pe::read_image(data, size, image, error))
+        return 0;
+    os::Release release = os::for_image(image);
+    os::Device device = {release, pe::machine_thumb, true};
+    (void)os::refusal(image, device);  // must only read, whatever it decides
+    // The plan is what the emulator trusts, whatever the rules say.
+    if (!loader::plan(image, release, platform::Device(), plan, error))
         return 0;
 
     std::uint64_t image_end = std::uint64_t(image.image_base) + image.size_of_image;

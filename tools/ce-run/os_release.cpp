@@ -1,0 +1,151 @@
+#include "os_release.h"
+
+#include "hex.h"
+
+namespace os {
+
+namespace {
+
+struct Version {
+    const char *name;
+    // As a subsystem version is written: CE 4.2 builds say 4.20.
+    std::uint16_t major, minor;
+};
+
+constexpr Version versions[release_count] = {
+    {"3.0", 3, 0}, {"4.2", 4, 20}, {"5.0", 5, 0},
+    {"6.0", 6, 0}, {"7.0", 7, 0},  {"8.0", 8, 0},
+};
+
+constexpr std::uint32_t one_gib = 0x40000000;
+constexpr std::uint32_t lowest_fixed_base = 0x00010000;
+constexpr std::size_t optional_header_size = 0xE0;
+
+int compare(std::uint16_t major, std::uint16_t minor, const Version &version)
+{
+    std::uint32_t a = std::uint32_t(major) << 16 | minor;
+    std::uint32_t b = std::uint32_t(version.major) << 16 | version.minor;
+    return a < b ? -1 : a > b ? 1 : 0;
+}
+
+std::string subsystem_version(const pe::Image &image)
+{
+    return std::to_string(image.subsystem_version[0]) + "." +
+           std::to_string(image.subsystem_version[1]);
+}
+
+std::string machines_taken(const Device &device)
+{
+    if (device.release == ce_3_0)
+        return hex(pe::machine_arm, 4);
+    if (device.release == ce_8_0)
+        return hex(pe::machine_armnt, 4);
+    if (device.kernel_machine == pe::machine_arm)
+        return hex(pe::machine_arm, 4);
+    return hex(pe::machine_arm, 4) + " or " + hex(device.kernel_machine, 4);
+}
+
+bool machine_taken(std::uint16_t machine, const Device &device)
+{
+    switch (device.release) {
+    case ce_3_0: return machine == pe::machine_arm;
+    case ce_8_0: return machine == pe::machine_armnt;
+    default: return machine == pe::machine_arm || machine == device.kernel_machine;
+    }
+}
+
+// The directories CE 7.0 and 8.0 look into before they map the sections.
+struct NamedDirectory {
+    int index;
+    const char *name;
+};
+constexpr NamedDirectory directories_within_image[] = {
+    {pe::directory_import, "import"},
+    {pe::directory_base_relocation, "base relocation"},
+    {pe::directory_debug, "debug"},
+};
+
+}  // namespace
+
+const char *name(Release release)
+{
+    return versions[release].name;
+}
+
+bool parse(std::string_view text, Release &release)
+{
+    for (int i = 0; i < release_count; i++) {
+        if (text == versions[i].name) {
+            release = Release(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+Release for_image(const pe::Image &image)
+{
+    for (int i = 0; i < release_count; i++) {
+        if (compare(image.subsystem_version[0], image.subsystem_version[1], versions[i]) <= 0)
+            return Release(i);
+    }
+    return ce_8_0;
+}
+
+std::string refusal(const pe::Image &image, const Device &device)
+{
+    const Version &os = versions[device.release];
+
+    if (image.optional_header_size != optional_header_size ||
+        image.directory_count != pe::directory_entries)
+        return "the optional header is " + hex(image.optional_header_size, 2) +
+               " bytes with " + std::to_string(image.directory_count) +
+               " data directories; the loader reads the section table at "
+               "e_lfanew + 0xf8, so it must be 0xe0 bytes with 16";
+
+    if (!machine_taken(image.machine, device))
+        return "machine " + hex(image.machine, 4) + " is not " + machines_taken(device);
+
+    if (image.subsystem != pe::subsystem_windows_ce_gui)
+        return "subsystem " + std::to_string(image.subsystem) + " is not Windows CE (9)";
+    int age = compare(image.subsystem_version[0], image.subsystem_version[1], os);
+    if (age > 0)
+        return "built for OS version " + subsystem_version(image) + ", newer than " +
+               os.name;
+    if (device.release == ce_8_0 && age < 0)
+        return "built for OS version " + subsystem_version(image) + ", older than 8.0";
+
+    if (image.characteristics & pe::file_dll)
+        return "a DLL, not a program";
+    if (image.size_of_image == 0 || image.size_of_image >= one_gib)
+        return "size of image " + hex(image.size_of_image) + " is not under 1 GiB";
+    const pe::DataDirectory &com = image.directories[pe::directory_com_descriptor];
+    if (com.rva != 0 || com.size != 0)
+        return "data directory 14 (COM descriptor) is set, so it is taken for "
+               "managed code";
+
+    std::uint32_t highest_base = device.release <= ce_6_0 ? 0x00400000 : 0x04000000;
+    if ((image.characteristics & pe::file_relocs_stripped) &&
+        (image.image_base < lowest_fixed_base || image.image_base > highest_base))
+        return "its relocations are stripped and its image base " + hex(image.image_base) +
+               " is not from " + hex(lowest_fixed_base) + " to " + hex(highest_base);
+
+    if (device.release >= ce_7_0) {
+        for (const NamedDirectory &named : directories_within_image) {
+            const pe::DataDirectory &directory = image.directories[named.index];
+            if (std::uint64_t(directory.rva) + directory.size > image.size_of_image)
+                return std::string("the ") + named.name + " directory at " +
+                       hex(directory.rva) + " of " + hex(directory.size) +
+                       " bytes is not within the size of image " +
+                       hex(image.size_of_image);
+        }
+    }
+
+    if (device.strict_nx && device.release >= ce_7_0 &&
+        !(image.dll_characteristics & pe::dll_nx_compat))
+        return "strict NX is on and DllCharacteristics " +
+               hex(image.dll_characteristics, 4) + " lacks NX_COMPAT (0x0100)";
+    return "";
+}
+
+}  // namespace os

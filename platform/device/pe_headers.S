@@ -1,5 +1,5 @@
 /*
- * The headers of stowkey.exe, written as data. Every size and address in
+ * The headers of a device image, written as data. Every size and address in
  * them comes from a symbol of the linker script, so the headers always
  * describe the sections as they were laid out.
  */
@@ -52,7 +52,7 @@ optional_header:
 	.long	__headers_size			/* SizeOfHeaders */
 	.long	0				/* CheckSum */
 	.short	IMAGE_SUBSYSTEM_WINDOWS_CE_GUI
-	.short	0				/* DllCharacteristics */
+	.short	IMAGE_DLLCHARACTERISTICS_NX_COMPAT	/* strict NX on CE 7 and 8 wants it */
 	.long	0x10000, 0x1000			/* stack reserve, commit */
 	.long	0x100000, 0x1000		/* heap reserve, commit */
 	.long	0				/* LoaderFlags */

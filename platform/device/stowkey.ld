@@ -1,5 +1,5 @@
 /*
- * Lays stowkey.exe out as a PE image. Each output section has its load
+ * Lays a device image out as a PE image. Each output section has its load
  * address (LMA) at its file offset and its virtual address at its place in
  * memory, so that a binary copy of the ELF file is the PE file byte for
  * byte. The symbols at the end feed the headers in pe_headers.S.
@@ -24,13 +24,21 @@ SECTIONS
 		*(.text.startup)
 		*(.text .text.*)
 		*(.rodata .rodata.*)
+		. = ALIGN(4);
+		__import_directory = .;
+		KEEP(*(.import.descriptors))
+		LONG(0) LONG(0) LONG(0) LONG(0) LONG(0)	/* the closing descriptor */
+		__import_directory_end = .;
+		KEEP(*(.import.tables))
 		__text_end = .;
 		. = ALIGN(FILE_ALIGNMENT);
 	} =0
 
 	. = ALIGN(SECTION_ALIGNMENT);
 	.data : AT(LOADADDR(.text) + SIZEOF(.text)) {
+		__iat = .;
 		KEEP(*(.data.iat))
+		__iat_end = .;
 		*(.data .data.*)
 		*(.bss .bss.* COMMON)
 		__data_end = .;

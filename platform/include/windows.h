@@ -3,12 +3,18 @@
 #ifndef STOWKEY_PLATFORM_WINDOWS_H
 #define STOWKEY_PLATFORM_WINDOWS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* 32 bits on every build, as on the device; a 64-bit host's long is wider. */
 typedef int32_t LONG;
 
 typedef struct HKEY__ *HKEY;
+typedef struct HINSTANCE__ *HMODULE;
+typedef int (*FARPROC)(void);
+
+/* UTF-16, as on the device, whatever the width of this target's wchar_t. */
+typedef char16_t WCHAR;
 
 #define ERROR_SUCCESS 0
 
@@ -22,6 +28,8 @@ extern "C" {
 #endif
 
 LONG RegFlushKey(HKEY hKey);
+HMODULE LoadLibraryW(const WCHAR *lpLibFileName);
+FARPROC GetProcAddressW(HMODULE hModule, const WCHAR *lpProcName);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,8 @@
 // What stowkey does, run as a real process: the native build against the
-// stand-in coredll, and the shipped ARM image under ce-run. Both runners
-// face the same scenarios with the same expectations.
+// stand-in coredll, and the shipped ARM image under ce-run on each
+// processor, with c.dll present, absent, or without perror. Every runner
+// faces the same scenarios with the same expectations; only whether the
+// failure line can be written differs.
 
 #include <gtest/gtest.h>
 
@@ -55,7 +57,10 @@ struct Runner {
                                  const std::vector<std::string> &args,
                                  const std::string &trace_path)>
         start;
-    bool traces_every_call;  // ce-run traces perror and ExitThread too
+    bool traces_every_call;  // ce-run traces every platform call
+    bool writes_line;        // perror can be had; else a failure is silent
+    // The calls a failure makes between the failed flush and ExitThread(1).
+    std::vector<std::string> failure_calls;
 };
 
 void PrintTo(const Runner &runner, std::ostream *out)
@@ -76,15 +81,43 @@ Runner native_runner()
                 return test::run(argv, {{"COREDLL_STANDIN_FLUSH", settings},
                                         {"COREDLL_STANDIN_TRACE", trace_path}});
             },
-            false};
+            false, true, {}};
 }
 
-Runner device_runner()
+enum class CDll { present, absent, without_perror };
+
+// stowkey.exe under ce-run. c.dll's handle and perror's address are where
+// ce-run's platform puts them; perror is Thumb code (odd) on the PXA270.
+Runner device_runner(const std::string &cpu, CDll c_dll)
 {
-    return {"device", STOWKEY_IMAGE,
-            [](const std::string &program, const Flush &flush,
-               const std::vector<std::string> &args, const std::string &trace_path) {
+    const std::string load = "LoadLibraryW(\"c.dll\") = ";
+    const std::string find = "GetProcAddressW(0x7ffd1000, \"perror\") = ";
+    std::vector<std::string> options = {"--cpu", cpu};
+    std::string name = cpu;
+    std::vector<std::string> failure_calls;
+    switch (c_dll) {
+    case CDll::present:
+        name += "_with_c_dll";
+        failure_calls = {load + "0x7ffd1000",
+                         find + (cpu == "pxa270" ? "0x7fff0011" : "0x7fff0010"),
+                         "perror(\"stowkey\")"};
+        break;
+    case CDll::absent:
+        name += "_without_c_dll";
+        options.insert(options.end(), {"--missing", "c.dll"});
+        failure_calls = {load + "0x00000000"};
+        break;
+    case CDll::without_perror:
+        name += "_with_c_dll_without_perror";
+        options.insert(options.end(), {"--missing", "c.dll!perror"});
+        failure_calls = {load + "0x7ffd1000", find + "0x00000000"};
+        break;
+    }
+    return {name, STOWKEY_IMAGE,
+            [options](const std::string &program, const Flush &flush,
+                      const std::vector<std::string> &args, const std::string &trace_path) {
                 std::vector<std::string> argv = {CE_RUN, "--trace", trace_path};
+                argv.insert(argv.end(), options.begin(), options.end());
                 for (const auto &[key, code] : flush) {
                     argv.push_back("--flush");
                     argv.push_back(key + "=" + code);
@@ -93,7 +126,17 @@ Runner device_runner()
                 argv.insert(argv.end(), args.begin(), args.end());
                 return test::run(argv);
             },
-            true};
+            true, c_dll == CDll::present, failure_calls};
+}
+
+std::vector<Runner> runners()
+{
+    std::vector<Runner> all = {native_runner()};
+    for (const char *cpu : {"sa1110", "pxa270"}) {
+        for (CDll c_dll : {CDll::present, CDll::absent, CDll::without_perror})
+            all.push_back(device_runner(cpu, c_dll));
+    }
+    return all;
 }
 
 class Scenario : public testing::TestWithParam<Runner> {
@@ -112,22 +155,25 @@ protected:
     }
 
     // What every run must show: exit status 0 and silence, or exit status 1
-    // and one perror line; nothing ever on standard output; the platform
-    // calls of the run in order.
+    // and one perror line where perror can be had; nothing ever on standard
+    // output; the platform calls of the run in order, so that a successful
+    // run never looks for c.dll.
     void expect_outcome(const Observed &result, const std::vector<std::string> &flushed,
                         bool fails)
     {
+        const Runner &runner = GetParam();
         EXPECT_EQ(result.process.signal, 0);
         EXPECT_EQ(result.process.exit_status, fails ? 1 : 0);
         EXPECT_EQ(result.process.out, "");
-        EXPECT_EQ(result.process.err, fails ? failure_line : "");
+        EXPECT_EQ(result.process.err, fails && runner.writes_line ? failure_line : "");
         EXPECT_EQ(result.flushed, flushed);
-        if (GetParam().traces_every_call) {
+        if (runner.traces_every_call) {
             std::vector<std::string> expected;
             for (std::size_t i = 0; i < result.flushed.size(); i++)
                 expected.push_back(result.trace.at(i));
             if (fails)
-                expected.push_back("perror(\"stowkey\")");
+                expected.insert(expected.end(), runner.failure_calls.begin(),
+                                runner.failure_calls.end());
             expected.push_back(fails ? "ExitThread(1)" : "ExitThread(0)");
             EXPECT_EQ(result.trace, expected);
         }
@@ -171,7 +217,7 @@ TEST_P(Scenario, ExitStatusIsOneWhateverTheFailingCode)
             SCOPED_TRACE(std::string(key) + "=" + code);
             Observed result = run({{key, code}});
             EXPECT_EQ(result.process.exit_status, 1);
-            EXPECT_EQ(result.process.err, failure_line);
+            EXPECT_EQ(result.process.err, GetParam().writes_line ? failure_line : "");
             EXPECT_EQ(result.flushed.back(), key);
         }
     }
@@ -199,7 +245,7 @@ TEST_P(Scenario, CommandLineChangesNothing)
 
 TEST_P(Scenario, AnotherFileNameKeepsThePrefix)
 {
-    std::string copy = dir_.path(GetParam().name == "device" ? "renamed.exe" : "renamed");
+    std::string copy = dir_.path(GetParam().traces_every_call ? "renamed.exe" : "renamed");
     test::copy_file(GetParam().default_program, copy);
     expect_outcome(run({{"HKEY_LOCAL_MACHINE", "5"}}, {}, copy), all_keys, true);
     expect_outcome(run({}, {}, copy), all_keys, false);
@@ -215,7 +261,7 @@ TEST_P(Scenario, RunsInARowAreIndependent)
 }
 
 INSTANTIATE_TEST_SUITE_P(Runners, Scenario,
-                         testing::Values(native_runner(), device_runner()),
+                         testing::ValuesIn(runners()),
                          [](const testing::TestParamInfo<Runner> &info) {
                              return info.param.name;
                          });

@@ -11,71 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "pe_bytes.h"
 #include "process.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Little-endian fields of the image, at offsets the PE headers give.
-std::uint32_t get32(const Bytes &b, std::size_t at)
-{
-    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
-}
-std::uint16_t get16(const Bytes &b, std::size_t at) { return std::uint16_t(b.at(at) | b.at(at + 1) << 8); }
-void put32(Bytes &b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        b.at(at + i) = std::uint8_t(v >> (8 * i));
-}
-void put16(Bytes &b, std::size_t at, std::uint16_t v)
-{
-    b.at(at) = std::uint8_t(v);
-    b.at(at + 1) = std::uint8_t(v >> 8);
-}
-
-struct Layout {
-    std::size_t pe, coff, optional, sections;
-    std::size_t section(int i) const { return sections + 40 * i; }
-};
-
-Layout layout(const Bytes &b)
-{
-    Layout l;
-    l.pe = get32(b, 0x3C);
-    l.coff = l.pe + 4;
-    l.optional = l.coff + 20;
-    l.sections = l.optional + get16(b, l.coff + 16);
-    return l;
-}
-
-// The file offset of an address in the .text section.
-std::size_t text_offset(const Bytes &b, std::uint32_t rva)
-{
-    Layout l = layout(b);
-    return get32(b, l.section(0) + 20) + (rva - get32(b, l.section(0) + 12));
-}
-
-std::uint32_t text_rva(const Bytes &b, std::size_t offset)
-{
-    Layout l = layout(b);
-    return std::uint32_t(offset - get32(b, l.section(0) + 20) + get32(b, l.section(0) + 12));
-}
-
-std::size_t find(const Bytes &b, const std::string &text)
-{
-    auto at = std::search(b.begin(), b.end(), text.begin(), text.end());
-    if (at == b.end())
-        throw std::runtime_error("no '" + text + "' in the image");
-    return std::size_t(at - b.begin());
-}
-
-std::string hex(std::uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
-}
+using namespace test;
 
 std::uint32_t entry_rva(const Bytes &b) { return get32(b, layout(b).optional + 16); }
 
@@ -216,16 +157,16 @@ TEST_F(Malformed, SectionsOutsideTheFileOrTheImage)
 
 std::size_t import_directory(const Bytes &b)
 {
-    return text_offset(b, get32(b, layout(b).optional + 96 + 8));
+    return text_offset(b, get32(b, layout(b).directory(1)));
 }
 
 TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
 {
     const Case cases[] = {
-        {"import directory outside the image", [](Bytes &b) { put32(b, layout(b).optional + 104, 0x100000); },
+        {"import directory outside the image", [](Bytes &b) { put32(b, layout(b).directory(1), 0x100000); },
          says("import directory entry 1 at 0x00100000 is outside the image's data"), 65},
         {"import directory wraps around",
-         [](Bytes &b) { put32(b, layout(b).optional + 104, 0xFFFFFFF8); },
+         [](Bytes &b) { put32(b, layout(b).directory(1), 0xFFFFFFF8); },
          says("import directory entry 1 at 0xfffffff8 is outside the image's data"), 65},
         {"import directory without its closing entry",
          [](Bytes &b) { std::memset(&b[import_directory(b) + 20], 0xEE, 20); },
@@ -281,14 +222,18 @@ TEST_F(Malformed, SectionWithoutFileDataMayPointAnywhere)
     EXPECT_EQ(finished.err, "");
 }
 
-TEST_F(Malformed, DllNamesMatchWhateverTheirCase)
+TEST_F(Malformed, DllNamesMatchAsTheLoaderMatchesThem)
 {
-    Bytes image = test::read_file(STOWKEY_IMAGE);
-    std::memcpy(&image[find(image, "coredll.dll")], "COREDLL", 7);
-    test::write_file(dir_.path("upper.exe"), image);
-    test::Finished finished = test::run({CE_RUN, dir_.path("upper.exe")});
-    EXPECT_EQ(finished.exit_status, 0);
-    EXPECT_EQ(finished.err, "");
+    // Whatever their case, with ".dll" or without it.
+    for (const char *name : {"COREDLL.DLL", "coredll\0dll", "CoreDll\0\0\0\0"}) {
+        SCOPED_TRACE(name);
+        Bytes image = test::read_file(STOWKEY_IMAGE);
+        std::memcpy(&image[find(image, "coredll.dll")], name, 11);
+        test::write_file(dir_.path("renamed.exe"), image);
+        test::Finished finished = test::run({CE_RUN, dir_.path("renamed.exe")});
+        EXPECT_EQ(finished.exit_status, 0);
+        EXPECT_EQ(finished.err, "");
+    }
 }
 
 TEST_F(Malformed, ProgramsThatFault)
@@ -386,6 +331,16 @@ TEST(CommandLine, BadUsageIsRefused)
         {{"--flush", "HKEY_USERS=2147483648", image}, 64,
          "--flush: '2147483648' for HKEY_USERS is not a 32-bit result code (decimal from "
          "-2147483648 to 2147483647, or hexadecimal from 0x0 to 0xFFFFFFFF)"},
+        {{"--os", "9.0", image}, 64, "--os: '9.0' is not one of 3.0, 4.2, 5.0, 6.0, 7.0, 8.0"},
+        {{"--os", "4.20", image}, 64, "--os: '4.20' is not one of 3.0, 4.2, 5.0, 6.0, 7.0, 8.0"},
+        {{"--cpu", "arm920t", image}, 64, "--cpu: 'arm920t' is not sa1110 or pxa270"},
+        {{"--missing", "foo.dll", image}, 64,
+         "--missing: 'foo.dll' is not a DLL of the emulated platform (coredll.dll, c.dll)"},
+        {{"--missing", "c.dll!printf", image}, 64,
+         "--missing: 'printf' is not a function of c.dll in the emulated platform"},
+        {{"--missing", "coredll!perror", image}, 64,
+         "--missing: 'perror' is not a function of coredll.dll in the emulated platform"},
+        {{"--missing"}, 64, "--missing needs a value"},
         {{"--max-instructions", "0", image}, 64,
          "--max-instructions: '0' is not a count from 1 to 999999999999"},
         {{"--max-instructions", "-5", image}, 64,

@@ -12,20 +12,34 @@
 
 #include "pe.h"
 
+/* The instruction set of the image's own code: ARM for ARMv4, Thumb-2 for
+ * ARMv7-A, as the compiler targets. */
+#if defined(__thumb2__)
+#define CODE_STATE .syntax unified; .thumb
+#else
+#define CODE_STATE .syntax unified; .arm
+#endif
+
 /* A function whose address is in slot: an IAT slot the loader fills, or
- * one the program fills at run time. ldr pc switches to Thumb when the
- * address is odd on every processor that has Thumb; mov pc would not on
- * ARMv5 and ARMv6. */
+ * one the program fills at run time. A load into pc switches to ARM or
+ * Thumb as the address says on every processor that has Thumb; mov pc
+ * would not on ARMv5 and ARMv6. */
 	.macro	thunk name, slot
 	.section .text.thunk.\name, "ax", %progbits
-	.arm
+	CODE_STATE
 	.balign	4
 	.globl	\name
 	.type	\name, %function
 \name:
+#if defined(__thumb2__)
+	movw	ip, #:lower16:\slot
+	movt	ip, #:upper16:\slot
+	ldr.w	pc, [ip]
+#else
 	ldr	ip, 1f
 	ldr	pc, [ip]
 1:	.long	\slot
+#endif
 	.size	\name, . - \name
 	.endm
 

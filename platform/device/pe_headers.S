@@ -9,6 +9,9 @@
 #ifndef PE_TIMESTAMP
 #error "PE_TIMESTAMP must be defined: the build sets it from SOURCE_DATE_EPOCH"
 #endif
+#if !defined(IMAGE_MACHINE) || !defined(IMAGE_VERSION)
+#error "IMAGE_MACHINE and IMAGE_VERSION must be defined: the build sets them for each kind of image"
+#endif
 
 	.globl	__image_base
 	.set	__image_base, IMAGE_BASE
@@ -24,7 +27,7 @@ pe_signature:
 	.ascii	"PE\0\0"
 
 file_header:
-	.short	IMAGE_FILE_MACHINE_ARM
+	.short	IMAGE_MACHINE
 	.short	(section_table_end - section_table) / 40
 	.long	PE_TIMESTAMP
 	.long	0				/* PointerToSymbolTable */
@@ -44,9 +47,9 @@ optional_header:
 	.long	IMAGE_BASE
 	.long	SECTION_ALIGNMENT
 	.long	FILE_ALIGNMENT
-	.short	3, 0				/* operating system version */
+	.short	IMAGE_VERSION, 0		/* operating system version */
 	.short	0, 0				/* image version */
-	.short	3, 0				/* subsystem version */
+	.short	IMAGE_VERSION, 0		/* subsystem version */
 	.long	0				/* Win32VersionValue */
 	.long	__image_size			/* SizeOfImage */
 	.long	__headers_size			/* SizeOfHeaders */

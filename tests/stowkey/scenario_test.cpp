@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -86,20 +87,22 @@ Runner native_runner()
 
 enum class CDll { present, absent, without_perror };
 
-// stowkey.exe under ce-run. c.dll's handle and perror's address are where
-// ce-run's platform puts them; perror is Thumb code (odd) on the PXA270.
-Runner device_runner(const std::string &cpu, CDll c_dll)
+// A device image under ce-run on cpu. c.dll's handle and perror's address
+// are where ce-run's platform puts them; perror is Thumb code (odd) on the
+// PXA270 and the Cortex-A8.
+Runner device_runner(const std::string &image, const std::string &cpu, CDll c_dll)
 {
     const std::string load = "LoadLibraryW(\"c.dll\") = ";
     const std::string find = "GetProcAddressW(0x7ffd1000, \"perror\") = ";
     std::vector<std::string> options = {"--cpu", cpu};
-    std::string name = cpu;
+    std::string name = (image == STOWKEY_CE8_IMAGE ? "ce8_" : "ce3_to_ce7_") + cpu;
+    std::replace(name.begin(), name.end(), '-', '_');
     std::vector<std::string> failure_calls;
     switch (c_dll) {
     case CDll::present:
         name += "_with_c_dll";
         failure_calls = {load + "0x7ffd1000",
-                         find + (cpu == "pxa270" ? "0x7fff0011" : "0x7fff0010"),
+                         find + (cpu == "sa1110" ? "0x7fff0010" : "0x7fff0011"),
                          "perror(\"stowkey\")"};
         break;
     case CDll::absent:
@@ -113,7 +116,7 @@ Runner device_runner(const std::string &cpu, CDll c_dll)
         failure_calls = {load + "0x7ffd1000", find + "0x00000000"};
         break;
     }
-    return {name, STOWKEY_IMAGE,
+    return {name, image,
             [options](const std::string &program, const Flush &flush,
                       const std::vector<std::string> &args, const std::string &trace_path) {
                 std::vector<std::string> argv = {CE_RUN, "--trace", trace_path};
@@ -132,9 +135,10 @@ Runner device_runner(const std::string &cpu, CDll c_dll)
 std::vector<Runner> runners()
 {
     std::vector<Runner> all = {native_runner()};
-    for (const char *cpu : {"sa1110", "pxa270"}) {
-        for (CDll c_dll : {CDll::present, CDll::absent, CDll::without_perror})
-            all.push_back(device_runner(cpu, c_dll));
+    for (CDll c_dll : {CDll::present, CDll::absent, CDll::without_perror}) {
+        all.push_back(device_runner(STOWKEY_IMAGE, "sa1110", c_dll));
+        all.push_back(device_runner(STOWKEY_IMAGE, "pxa270", c_dll));
+        all.push_back(device_runner(STOWKEY_CE8_IMAGE, "cortex-a8", c_dll));
     }
     return all;
 }

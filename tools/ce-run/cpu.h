@@ -10,20 +10,24 @@
 
 namespace cpu {
 
-enum Model { sa1110, pxa270, model_count };
+enum Model { sa1110, pxa270, cortex_a8, model_count };
 
 struct Properties {
     const char *option;          // as --cpu names it
     const char *name;
     bool thumb_platform;         // the platform's functions are Thumb code
-    std::uint16_t kernel_machine;  // the machine id of the kernels built for it
+    bool armv7;                  // Windows CE 8.0 runs on it
+    // The machine id of the CE 4.2 to 7.0 kernels built for it.
+    std::uint16_t kernel_machine;
 };
 
 constexpr Properties models[model_count] = {
     // StrongARM: ARMv4 without Thumb, and kernels built for ARMV4.
-    {"sa1110", "SA-1110", false, pe::machine_arm},
+    {"sa1110", "SA-1110", false, false, pe::machine_arm},
     // XScale: ARMv5TE, and ARMV4I kernels whose DLLs may be Thumb code.
-    {"pxa270", "PXA270", true, pe::machine_thumb},
+    {"pxa270", "PXA270", true, false, pe::machine_thumb},
+    // ARMv7-A: ARMV4I kernels up to 7.0, and CE 8, whose code is Thumb-2.
+    {"cortex-a8", "Cortex-A8", true, true, pe::machine_thumb},
 };
 
 inline bool parse(std::string_view option, Model &model)
@@ -37,9 +41,14 @@ inline bool parse(std::string_view option, Model &model)
     return false;
 }
 
+// The processor of a typical device for the image's machine.
 inline Model default_for(std::uint16_t machine)
 {
-    return machine == pe::machine_thumb ? pxa270 : sa1110;
+    switch (machine) {
+    case pe::machine_thumb: return pxa270;
+    case pe::machine_armnt: return cortex_a8;
+    default: return sa1110;
+    }
 }
 
 }  // namespace cpu

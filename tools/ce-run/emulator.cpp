@@ -34,6 +34,7 @@ constexpr std::uint32_t sw_show = 5;
 constexpr uc_cpu_arm unicorn_models[cpu::model_count] = {
     UC_CPU_ARM_SA1110,
     UC_CPU_ARM_PXA270,
+    UC_CPU_ARM_CORTEX_A8,
 };
 
 // The plan's protection bits are Unicorn's, so they pass straight through.

@@ -43,9 +43,11 @@ const char usage[] =
     "  --os VERSION            the device's release: 3.0, 4.2, 5.0, 6.0, 7.0 or\n"
     "                          8.0, whose loader rules apply; default: the oldest\n"
     "                          that takes the image's subsystem version\n"
-    "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code) or\n"
-    "                          pxa270 (XScale, ARMv5TE, Thumb platform code);\n"
-    "                          default: pxa270 for machine 0x01c2, else sa1110\n"
+    "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code),\n"
+    "                          pxa270 (XScale, ARMv5TE, Thumb platform code) or\n"
+    "                          cortex-a8 (ARMv7-A, Thumb platform code; the only\n"
+    "                          one for 8.0); default: cortex-a8 for machine 0x01c4\n"
+    "                          or --os 8.0, pxa270 for 0x01c2, else sa1110\n"
     "  --missing DLL[!FUNCTION]  the device lacks the DLL, or one function of it\n"
     "                          (coredll.dll, c.dll); may be repeated\n"
     "  --strict-nx             the device refuses images not marked NX-compatible\n"
@@ -128,7 +130,8 @@ int parse_arguments(int argc, char **argv, Arguments &out)
             return complain(exit_usage, "--os: '" + value +
                                             "' is not one of 3.0, 4.2, 5.0, 6.0, 7.0, 8.0");
         if (option == "--cpu" && !(out.cpu_given = cpu::parse(value, out.cpu)))
-            return complain(exit_usage, "--cpu: '" + value + "' is not sa1110 or pxa270");
+            return complain(exit_usage, "--cpu: '" + value +
+                                            "' is not sa1110, pxa270 or cortex-a8");
         if (option == "--trace")
             out.trace_path = value;
         if (option == "--max-instructions" && !parse_count(value, out.max_instructions))
@@ -196,7 +199,12 @@ int main(int argc, char **argv)
     if (!arguments.release_given)
         arguments.release = os::for_image(image);
     if (!arguments.cpu_given)
-        arguments.cpu = cpu::default_for(image.machine);
+        arguments.cpu = arguments.release == os::ce_8_0 ? cpu::cortex_a8
+                                                        : cpu::default_for(image.machine);
+    if (arguments.release == os::ce_8_0 && !cpu::models[arguments.cpu].armv7)
+        return complain(exit_usage, std::string("--cpu: Windows CE 8.0 does not run on the ") +
+                                        cpu::models[arguments.cpu].name +
+                                        "; it needs ARMv7 (cortex-a8)");
     os::Device device = {arguments.release, cpu::models[arguments.cpu].kernel_machine,
                          arguments.strict_nx};
     std::string refusal = os::refusal(image, device);

@@ -95,57 +95,61 @@ Release for_image(const pe::Image &image)
 std::string refusal(const pe::Image &image, const Device &device)
 {
     const Version &os = versions[device.release];
+    std::string broken;
+    auto breaks = [&broken](const std::string &rule) {
+        broken += (broken.empty() ? "" : "; ") + rule;
+    };
 
     if (image.optional_header_size != optional_header_size ||
         image.directory_count != pe::directory_entries)
-        return "the optional header is " + hex(image.optional_header_size, 2) +
+        breaks("the optional header is " + hex(image.optional_header_size, 2) +
                " bytes with " + std::to_string(image.directory_count) +
                " data directories; the loader reads the section table at "
-               "e_lfanew + 0xf8, so it must be 0xe0 bytes with 16";
+               "e_lfanew + 0xf8, so it must be 0xe0 bytes with 16");
 
     if (!machine_taken(image.machine, device))
-        return "machine " + hex(image.machine, 4) + " is not " + machines_taken(device);
+        breaks("machine " + hex(image.machine, 4) + " is not " + machines_taken(device));
 
     if (image.subsystem != pe::subsystem_windows_ce_gui)
-        return "subsystem " + std::to_string(image.subsystem) + " is not Windows CE (9)";
+        breaks("subsystem " + std::to_string(image.subsystem) + " is not Windows CE (9)");
     int age = compare(image.subsystem_version[0], image.subsystem_version[1], os);
     if (age > 0)
-        return "built for OS version " + subsystem_version(image) + ", newer than " +
-               os.name;
+        breaks("built for OS version " + subsystem_version(image) + ", newer than " +
+               os.name);
     if (device.release == ce_8_0 && age < 0)
-        return "built for OS version " + subsystem_version(image) + ", older than 8.0";
+        breaks("built for OS version " + subsystem_version(image) + ", older than 8.0");
 
     if (image.characteristics & pe::file_dll)
-        return "a DLL, not a program";
+        breaks("a DLL, not a program");
     if (image.size_of_image == 0 || image.size_of_image >= one_gib)
-        return "size of image " + hex(image.size_of_image) + " is not under 1 GiB";
+        breaks("size of image " + hex(image.size_of_image) + " is not under 1 GiB");
     const pe::DataDirectory &com = image.directories[pe::directory_com_descriptor];
     if (com.rva != 0 || com.size != 0)
-        return "data directory 14 (COM descriptor) is set, so it is taken for "
-               "managed code";
+        breaks("data directory 14 (COM descriptor) is set, so it is taken for "
+               "managed code");
 
     std::uint32_t highest_base = device.release <= ce_6_0 ? 0x00400000 : 0x04000000;
     if ((image.characteristics & pe::file_relocs_stripped) &&
         (image.image_base < lowest_fixed_base || image.image_base > highest_base))
-        return "its relocations are stripped and its image base " + hex(image.image_base) +
-               " is not from " + hex(lowest_fixed_base) + " to " + hex(highest_base);
+        breaks("its relocations are stripped and its image base " + hex(image.image_base) +
+               " is not from " + hex(lowest_fixed_base) + " to " + hex(highest_base));
 
     if (device.release >= ce_7_0) {
         for (const NamedDirectory &named : directories_within_image) {
             const pe::DataDirectory &directory = image.directories[named.index];
             if (std::uint64_t(directory.rva) + directory.size > image.size_of_image)
-                return std::string("the ") + named.name + " directory at " +
+                breaks(std::string("the ") + named.name + " directory at " +
                        hex(directory.rva) + " of " + hex(directory.size) +
                        " bytes is not within the size of image " +
-                       hex(image.size_of_image);
+                       hex(image.size_of_image));
         }
     }
 
     if (device.strict_nx && device.release >= ce_7_0 &&
         !(image.dll_characteristics & pe::dll_nx_compat))
-        return "strict NX is on and DllCharacteristics " +
-               hex(image.dll_characteristics, 4) + " lacks NX_COMPAT (0x0100)";
-    return "";
+        breaks("strict NX is on and DllCharacteristics " +
+               hex(image.dll_characteristics, 4) + " lacks NX_COMPAT (0x0100)");
+    return broken;
 }
 
 }  // namespace os

@@ -37,7 +37,8 @@ struct Device {
     bool strict_nx;                // a setting of CE 7.0 and 8.0 devices
 };
 
-// Why the device's loader refuses the image, or "" when it takes it.
+// Why the device's loader refuses the image: every rule it breaks, in the
+// order the loader checks them, or "" when it takes it.
 // ce-run's own reader has already checked the sections against the file
 // and the size of image, which every release does too.
 std::string refusal(const pe::Image &image, const Device &device);

@@ -237,13 +237,20 @@ private:
         return true;
     }
 
+    // ARMNT code is Thumb-2, entered in Thumb state: its entry point's
+    // address is odd. The others start in ARM code.
     bool check_entry()
     {
-        const Section *section = section_at(image_, image_.entry_rva);
+        bool thumb = image_.machine == machine_armnt;
+        std::uint32_t code = image_.entry_rva & ~1u;
+        const Section *section = section_at(image_, code);
         if (section == nullptr || !(section->characteristics & scn_execute))
             return fail("entry point " + hex(image_.entry_rva) +
                         " is not in an executable section");
-        if (image_.entry_rva % 4 != 0)
+        if (thumb && image_.entry_rva % 2 != 1)
+            return fail("entry point " + hex(image_.entry_rva) +
+                        " is even: a 0x01c4 image is entered in Thumb state");
+        if (!thumb && image_.entry_rva % 4 != 0)
             return fail("entry point " + hex(image_.entry_rva) +
                         " is not on a word boundary, as ARM code must be");
         return true;

@@ -1,6 +1,8 @@
-// The device code uses ARMv4 in ARM state and nothing else: no Thumb, no
-// bx or blx, no instruction from ARMv5 on. Checked on the disassembly of
-// the linked ELF file, whose .text is byte for byte the image's.
+// The CE 3.0 to 7 image's code uses ARMv4 in ARM state and nothing else:
+// no Thumb, no bx or blx, no instruction from ARMv5 on. The CE 8 image's
+// code is Thumb-2 for ARMv7-A and nothing else: no ARM-state code, no VFP
+// or NEON. Checked on the disassembly of the linked ELF files, whose .text
+// is byte for byte the image's.
 
 #include <gtest/gtest.h>
 
@@ -42,6 +44,19 @@ std::string armv4_violation(const Instruction &instruction)
     return "";
 }
 
+// Empty when the instruction is Thumb-2 without floating point or SIMD,
+// else why not. Every VFP and NEON instruction is named v..., and the
+// coprocessor instructions are how VFP was reached before that.
+std::string thumb2_violation(const Instruction &instruction)
+{
+    static const std::regex floating_point("v.*|(mcr|mrc|cdp|ldc|stc|mcrr|mrrc)2?l?");
+    if (instruction.size != 2 && instruction.size != 4)
+        return "a " + std::to_string(instruction.size) + "-byte instruction";
+    if (std::regex_match(instruction.mnemonic, floating_point))
+        return "'" + instruction.mnemonic + "' is a floating-point, SIMD or coprocessor instruction";
+    return "";
+}
+
 std::string output_of(const std::string &command)
 {
     std::string text;
@@ -56,17 +71,39 @@ std::string output_of(const std::string &command)
     return text;
 }
 
-// The code of .text; data in it (literal pools, import tables) is marked
-// by mapping symbols and printed as .word and the like, which is left out.
+std::string elf_of(const std::string &image)
+{
+    return image.substr(0, image.size() - 4) + ".elf";
+}
+
+// The code of the functions in .text. Data among them (literal pools) is
+// marked by mapping symbols and printed as .word and the like, which is
+// left out; data after them (strings, import tables) is outside every
+// function.
 std::vector<Instruction> disassemble(const std::string &elf)
 {
+    static const std::regex function(R"(^([0-9a-f]+)\s.*\sF\s+\.text\s+([0-9a-f]+)\s)");
+    std::vector<std::pair<unsigned long, unsigned long>> functions;
+    std::istringstream symbols(output_of(std::string(LLVM_OBJDUMP) + " -t '" + elf + "'"));
+    for (std::string row; std::getline(symbols, row);) {
+        std::smatch m;
+        if (std::regex_search(row, m, function)) {
+            unsigned long start = std::stoul(m[1], nullptr, 16) & ~1ul;
+            functions.push_back({start, start + std::stoul(m[2], nullptr, 16)});
+        }
+    }
     static const std::regex line(R"(^\s*([0-9a-f]+):\s((?:[0-9a-f]{2} )+)\s*\t(\S+))");
     std::vector<Instruction> code;
     std::istringstream text(output_of(std::string(LLVM_OBJDUMP) + " -d -j .text '" + elf + "'"));
     for (std::string row; std::getline(text, row);) {
         std::smatch m;
-        if (std::regex_search(row, m, line) && m[3].str()[0] != '.')
-            code.push_back({m[1], int(m[2].length() / 3), m[3]});
+        if (!std::regex_search(row, m, line) || m[3].str()[0] == '.')
+            continue;
+        unsigned long address = std::stoul(m[1], nullptr, 16);
+        for (const auto &[start, end] : functions) {
+            if (address >= start && address < end)
+                code.push_back({m[1], int(m[2].length() / 3), m[3]});
+        }
     }
     return code;
 }
@@ -94,21 +131,42 @@ TEST(Armv4Check, TellsArmv4FromLaterAndThumbCode)
     }
 }
 
-TEST(InstructionSet, DeviceCodeIsArmv4ArmStateOnly)
+TEST(Thumb2Check, TellsThumb2FromFloatingPointAndSimd)
 {
-    std::vector<Instruction> code = disassemble(STOWKEY_ELF);
+    struct Case {
+        const char *mnemonic;
+        int size;
+        bool thumb2;
+    };
+    const Case cases[] = {
+        {"push", 2, true},    {"movw", 4, true},    {"movt", 4, true},   {"ldr.w", 4, true},
+        {"cbnz", 2, true},    {"b.w", 4, true},     {"pop.w", 4, true},  {"bl", 4, true},
+        {"vadd.f32", 4, false}, {"vldr", 4, false}, {"vmov", 4, false},  {"vmrs", 4, false},
+        {"vld1.8", 4, false}, {"mcr", 4, false},    {"mrc2", 4, false},  {"ldcl", 4, false},
+        {"bl", 8, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mnemonic);
+        EXPECT_EQ(thumb2_violation({"0", c.size, c.mnemonic}).empty(), c.thumb2);
+    }
+}
+
+TEST(InstructionSet, Ce3ToCe7CodeIsArmv4ArmStateOnly)
+{
+    std::vector<Instruction> code = disassemble(elf_of(STOWKEY_IMAGE));
     ASSERT_GE(code.size(), 20u) << "the disassembly found too little code to judge";
     for (const Instruction &instruction : code)
         EXPECT_EQ(armv4_violation(instruction), "") << "at " << instruction.address;
 }
 
-TEST(InstructionSet, ElfFileDeclaresArmv4WithoutThumb)
+TEST(InstructionSet, Ce3ToCe7ElfFileDeclaresArmv4WithoutThumb)
 {
-    std::string symbols = output_of(std::string(LLVM_OBJDUMP) + " -t '" STOWKEY_ELF "'");
+    std::string elf = elf_of(STOWKEY_IMAGE);
+    std::string symbols = output_of(std::string(LLVM_OBJDUMP) + " -t '" + elf + "'");
     EXPECT_EQ(symbols.find(" $t"), std::string::npos) << "Thumb code is marked";
     EXPECT_NE(symbols.find(" $a"), std::string::npos) << "no ARM code is marked";
 
-    std::string attributes = output_of(std::string(LLVM_READELF) + " -A '" STOWKEY_ELF "'");
+    std::string attributes = output_of(std::string(LLVM_READELF) + " -A '" + elf + "'");
     EXPECT_NE(attributes.find("Description: ARM v4\n"), std::string::npos) << attributes;
     std::size_t thumb = attributes.find("TagName: THUMB_ISA_use");
     if (thumb != std::string::npos) {
@@ -116,22 +174,58 @@ TEST(InstructionSet, ElfFileDeclaresArmv4WithoutThumb)
     }
 }
 
-TEST(InstructionSet, ImageCarriesTheCheckedCode)
+TEST(InstructionSet, Ce8CodeIsThumb2WithoutFloatingPoint)
 {
-    test::TempDir dir;
-    std::string text_path = dir.path("text.bin");
-    output_of(std::string(LLVM_OBJCOPY) + " -O binary --only-section=.text '" STOWKEY_ELF
-              "' '" + text_path + "'");
-    std::vector<std::uint8_t> elf_text = test::read_file(text_path);
+    std::vector<Instruction> code = disassemble(elf_of(STOWKEY_CE8_IMAGE));
+    ASSERT_GE(code.size(), 20u) << "the disassembly found too little code to judge";
+    for (const Instruction &instruction : code)
+        EXPECT_EQ(thumb2_violation(instruction), "") << "at " << instruction.address;
+}
 
-    std::vector<std::uint8_t> image = test::read_file(STOWKEY_IMAGE);
-    pe::Image pe_image;
-    std::string error;
-    ASSERT_TRUE(pe::read_image(image.data(), image.size(), pe_image, error)) << error;
-    const pe::Section &text = pe_image.sections.at(0);
-    ASSERT_EQ(text.name, ".text");
-    ASSERT_EQ(elf_text.size(), text.raw_size);
-    EXPECT_TRUE(std::equal(elf_text.begin(), elf_text.end(), image.begin() + text.raw_offset));
+TEST(InstructionSet, Ce8ElfFileDeclaresArmv7aThumb2WithoutFloatingPoint)
+{
+    std::string elf = elf_of(STOWKEY_CE8_IMAGE);
+    std::string symbols = output_of(std::string(LLVM_OBJDUMP) + " -t '" + elf + "'");
+    EXPECT_EQ(symbols.find(" $a"), std::string::npos) << "ARM-state code is marked";
+    EXPECT_NE(symbols.find(" $t"), std::string::npos) << "no Thumb code is marked";
+
+    std::string attributes = output_of(std::string(LLVM_READELF) + " -A '" + elf + "'");
+    auto described = [&attributes](const std::string &tag) {
+        std::size_t at = attributes.find("TagName: " + tag + "\n");
+        if (at == std::string::npos)
+            return std::string();
+        std::size_t description = attributes.find("Description: ", at);
+        return attributes.substr(description + 13,
+                                 attributes.find('\n', description) - description - 13);
+    };
+    EXPECT_EQ(described("CPU_arch"), "ARM v7") << attributes;
+    EXPECT_EQ(described("CPU_arch_profile"), "Application") << attributes;
+    EXPECT_EQ(described("THUMB_ISA_use"), "Thumb-2") << attributes;
+    for (const char *tag : {"FP_arch", "Advanced_SIMD_arch"}) {
+        std::string use = described(tag);
+        EXPECT_TRUE(use.empty() || use == "Not Permitted") << tag << ": " << use;
+    }
+}
+
+TEST(InstructionSet, ImagesCarryTheCheckedCode)
+{
+    for (const std::string image_path : {STOWKEY_IMAGE, STOWKEY_CE8_IMAGE}) {
+        SCOPED_TRACE(image_path);
+        test::TempDir dir;
+        std::string text_path = dir.path("text.bin");
+        output_of(std::string(LLVM_OBJCOPY) + " -O binary --only-section=.text '" +
+                  elf_of(image_path) + "' '" + text_path + "'");
+        std::vector<std::uint8_t> elf_text = test::read_file(text_path);
+
+        std::vector<std::uint8_t> image = test::read_file(image_path);
+        pe::Image pe_image;
+        std::string error;
+        ASSERT_TRUE(pe::read_image(image.data(), image.size(), pe_image, error)) << error;
+        const pe::Section &text = pe_image.sections.at(0);
+        ASSERT_EQ(text.name, ".text");
+        ASSERT_EQ(elf_text.size(), text.raw_size);
+        EXPECT_TRUE(std::equal(elf_text.begin(), elf_text.end(), image.begin() + text.raw_offset));
+    }
 }
 
 }  // namespace

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Same source, same bytes: fresh device builds in different directories
-# give the image under test exactly; SOURCE_DATE_EPOCH changes the
+# give the images under test exactly; SOURCE_DATE_EPOCH changes the
 # timestamp and nothing else; a value that is not a timestamp stops the
 # configure step with a message that names it.
 #
-# usage: reproducible.sh SOURCE_DIR IMAGE IMAGE_TIMESTAMP
+# usage: reproducible.sh SOURCE_DIR DEVICE_DIR IMAGE_TIMESTAMP
+# (DEVICE_DIR holds the images under test, one folder for each kind)
 set -euo pipefail
-source_dir=$1 image=$2 image_timestamp=$3
+source_dir=$1 device_dir=$2 image_timestamp=$3
+kinds=(ce3-to-ce7 ce8)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-build() {  # build DIR [VAR=VALUE]...: builds stowkey.exe in DIR
+build() {  # build DIR [VAR=VALUE]...: builds the device images in DIR
     local dir=$1; shift
     env -u SOURCE_DATE_EPOCH "$@" cmake -S "$source_dir" -B "$dir" \
-        --toolchain "$source_dir/cmake/armv4-ce.cmake" >"$work/log" 2>&1 &&
+        --toolchain "$source_dir/cmake/ce-arm.cmake" >"$work/log" 2>&1 &&
         cmake --build "$dir" >>"$work/log" 2>&1 ||
         { cat "$work/log"; echo "FAIL: the build in $dir failed"; exit 1; }
 }
@@ -26,27 +28,30 @@ timestamp_of() {  # the TimeDateStamp field: 8 bytes into the PE header at e_lfa
 
 build "$work/a" "SOURCE_DATE_EPOCH=$image_timestamp"
 build "$work/one/more/level/b" "SOURCE_DATE_EPOCH=$image_timestamp"
-cmp "$work/a/stowkey.exe" "$work/one/more/level/b/stowkey.exe" ||
-    { echo "FAIL: two builds of the same source differ"; exit 1; }
-cmp "$work/a/stowkey.exe" "$image" ||
-    { echo "FAIL: a fresh build differs from the image under test"; exit 1; }
-echo "ok: fresh builds in two directories equal the image under test"
+for kind in "${kinds[@]}"; do
+    cmp "$work/a/$kind/stowkey.exe" "$work/one/more/level/b/$kind/stowkey.exe" ||
+        { echo "FAIL: two builds of the same source differ ($kind)"; exit 1; }
+    cmp "$work/a/$kind/stowkey.exe" "$device_dir/$kind/stowkey.exe" ||
+        { echo "FAIL: a fresh build differs from the image under test ($kind)"; exit 1; }
+done
+echo "ok: fresh builds in two directories equal the images under test"
 
 build "$work/unset"
-[ "$(timestamp_of "$work/unset/stowkey.exe")" = 0 ] ||
-    { echo "FAIL: without SOURCE_DATE_EPOCH the timestamp is not 0"; exit 1; }
-
 build "$work/dated" SOURCE_DATE_EPOCH=1765152000
-[ "$(timestamp_of "$work/dated/stowkey.exe")" = 1765152000 ] ||
-    { echo "FAIL: the timestamp is not SOURCE_DATE_EPOCH"; exit 1; }
-differing=$({ cmp -l "$work/unset/stowkey.exe" "$work/dated/stowkey.exe" || true; } | wc -l)
-[ "$differing" -le 4 ] ||
-    { echo "FAIL: SOURCE_DATE_EPOCH changed $differing bytes, more than the timestamp"; exit 1; }
+for kind in "${kinds[@]}"; do
+    [ "$(timestamp_of "$work/unset/$kind/stowkey.exe")" = 0 ] ||
+        { echo "FAIL: without SOURCE_DATE_EPOCH the timestamp is not 0 ($kind)"; exit 1; }
+    [ "$(timestamp_of "$work/dated/$kind/stowkey.exe")" = 1765152000 ] ||
+        { echo "FAIL: the timestamp is not SOURCE_DATE_EPOCH ($kind)"; exit 1; }
+    differing=$({ cmp -l "$work/unset/$kind/stowkey.exe" "$work/dated/$kind/stowkey.exe" || true; } | wc -l)
+    [ "$differing" -le 4 ] ||
+        { echo "FAIL: SOURCE_DATE_EPOCH changed $differing bytes of $kind, more than the timestamp"; exit 1; }
+done
 echo "ok: SOURCE_DATE_EPOCH sets the timestamp and nothing else"
 
 for bad in yesterday -1 4294967296 99999999999; do
     if SOURCE_DATE_EPOCH=$bad cmake -S "$source_dir" -B "$work/bad" \
-        --toolchain "$source_dir/cmake/armv4-ce.cmake" >"$work/log" 2>&1; then
+        --toolchain "$source_dir/cmake/ce-arm.cmake" >"$work/log" 2>&1; then
         echo "FAIL: SOURCE_DATE_EPOCH=$bad was accepted"; exit 1
     fi
     grep -q "SOURCE_DATE_EPOCH is '$bad'" "$work/log" ||

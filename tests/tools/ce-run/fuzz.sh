@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # A bounded fuzz run of the image loader from a seed corpus holding the
 # real image; any crash, sanitizer report or trap fails it.
-# usage: fuzz.sh FUZZER IMAGE SECONDS
+# usage: fuzz.sh FUZZER SECONDS IMAGE...
 set -euo pipefail
-fuzzer=$1 image=$2 seconds=$3
+fuzzer=$1 seconds=$2
+shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/corpus" "$work/artifacts"
-cp "$image" "$work/corpus/stowkey.exe"
-head -c 512 "$image" >"$work/corpus/headers-only"
+n=0
+for image in "$@"; do
+    n=$((n + 1))
+    cp "$image" "$work/corpus/image$n.exe"
+    head -c 512 "$image" >"$work/corpus/headers-only$n"
+done
 cd "$work"
 status=0
 "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \

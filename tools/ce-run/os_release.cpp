@@ -1,5 +1,8 @@
 #include "os_release.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "hex.h"
 
 namespace os {
@@ -34,23 +37,17 @@ std::string subsystem_version(const pe::Image &image)
            std::to_string(image.subsystem_version[1]);
 }
 
-std::string machines_taken(const Device &device)
-{
-    if (device.release == ce_3_0)
-        return hex(pe::machine_arm, 4);
-    if (device.release == ce_8_0)
-        return hex(pe::machine_armnt, 4);
-    if (device.kernel_machine == pe::machine_arm)
-        return hex(pe::machine_arm, 4);
-    return hex(pe::machine_arm, 4) + " or " + hex(device.kernel_machine, 4);
-}
-
-bool machine_taken(std::uint16_t machine, const Device &device)
+// The machines the release's loader takes: ARM only on 3.0, ARMNT only on
+// 8.0, and in between ARM or the kernel's own id.
+std::vector<std::uint16_t> machines_taken(const Device &device)
 {
     switch (device.release) {
-    case ce_3_0: return machine == pe::machine_arm;
-    case ce_8_0: return machine == pe::machine_armnt;
-    default: return machine == pe::machine_arm || machine == device.kernel_machine;
+    case ce_3_0: return {pe::machine_arm};
+    case ce_8_0: return {pe::machine_armnt};
+    default:
+        if (device.kernel_machine == pe::machine_arm)
+            return {pe::machine_arm};
+        return {pe::machine_arm, device.kernel_machine};
     }
 }
 
@@ -107,8 +104,13 @@ std::string refusal(const pe::Image &image, const Device &device)
                " data directories; the loader reads the section table at "
                "e_lfanew + 0xf8, so it must be 0xe0 bytes with 16");
 
-    if (!machine_taken(image.machine, device))
-        breaks("machine " + hex(image.machine, 4) + " is not " + machines_taken(device));
+    std::vector<std::uint16_t> machines = machines_taken(device);
+    if (std::find(machines.begin(), machines.end(), image.machine) == machines.end()) {
+        std::string taken;
+        for (std::uint16_t machine : machines)
+            taken += (taken.empty() ? "" : " or ") + hex(machine, 4);
+        breaks("machine " + hex(image.machine, 4) + " is not " + taken);
+    }
 
     if (image.subsystem != pe::subsystem_windows_ce_gui)
         breaks("subsystem " + std::to_string(image.subsystem) + " is not Windows CE (9)");

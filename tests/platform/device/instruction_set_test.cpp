@@ -151,12 +151,23 @@ TEST(Thumb2Check, TellsThumb2FromFloatingPointAndSimd)
     }
 }
 
-TEST(InstructionSet, Ce3ToCe7CodeIsArmv4ArmStateOnly)
+TEST(InstructionSet, EachImagesCodeIsOfItsInstructionSetOnly)
 {
-    std::vector<Instruction> code = disassemble(elf_of(STOWKEY_IMAGE));
-    ASSERT_GE(code.size(), 20u) << "the disassembly found too little code to judge";
-    for (const Instruction &instruction : code)
-        EXPECT_EQ(armv4_violation(instruction), "") << "at " << instruction.address;
+    struct Case {
+        const char *image;
+        std::string (*violation)(const Instruction &);
+    };
+    const Case cases[] = {
+        {STOWKEY_IMAGE, armv4_violation},
+        {STOWKEY_CE8_IMAGE, thumb2_violation},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.image);
+        std::vector<Instruction> code = disassemble(elf_of(c.image));
+        ASSERT_GE(code.size(), 20u) << "the disassembly found too little code to judge";
+        for (const Instruction &instruction : code)
+            EXPECT_EQ(c.violation(instruction), "") << "at " << instruction.address;
+    }
 }
 
 TEST(InstructionSet, Ce3ToCe7ElfFileDeclaresArmv4WithoutThumb)
@@ -172,14 +183,6 @@ TEST(InstructionSet, Ce3ToCe7ElfFileDeclaresArmv4WithoutThumb)
     if (thumb != std::string::npos) {
         EXPECT_NE(attributes.find("Description: Not Permitted", thumb), std::string::npos);
     }
-}
-
-TEST(InstructionSet, Ce8CodeIsThumb2WithoutFloatingPoint)
-{
-    std::vector<Instruction> code = disassemble(elf_of(STOWKEY_CE8_IMAGE));
-    ASSERT_GE(code.size(), 20u) << "the disassembly found too little code to judge";
-    for (const Instruction &instruction : code)
-        EXPECT_EQ(thumb2_violation(instruction), "") << "at " << instruction.address;
 }
 
 TEST(InstructionSet, Ce8ElfFileDeclaresArmv7aThumb2WithoutFloatingPoint)

@@ -2,12 +2,14 @@
 # Same source, same bytes: fresh device builds in different directories
 # give the images under test exactly; SOURCE_DATE_EPOCH changes the
 # timestamp and nothing else; a value that is not a timestamp stops the
-# configure step with a message that names it.
+# configure step, before any compiler is tried, with a message that
+# names it.
 #
-# usage: reproducible.sh SOURCE_DIR DEVICE_DIR IMAGE_TIMESTAMP
-# (DEVICE_DIR holds the images under test, one folder for each kind)
+# usage: reproducible.sh SOURCE_DIR DEVICE_DIR IMAGE_TIMESTAMP CLANGXX
+# (DEVICE_DIR holds the images under test, one folder for each kind, built
+# with the LLVM of CLANGXX)
 set -euo pipefail
-source_dir=$1 device_dir=$2 image_timestamp=$3
+source_dir=$1 device_dir=$2 image_timestamp=$3 clangxx=$4
 kinds=(ce3-to-ce7 ce8)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -15,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 build() {  # build DIR [VAR=VALUE]...: builds the device images in DIR
     local dir=$1; shift
     env -u SOURCE_DATE_EPOCH "$@" cmake -S "$source_dir" -B "$dir" \
-        --toolchain "$source_dir/cmake/ce-arm.cmake" >"$work/log" 2>&1 &&
+        --toolchain "$source_dir/cmake/ce-arm.cmake" -DCMAKE_CXX_COMPILER="$clangxx" >"$work/log" 2>&1 &&
         cmake --build "$dir" >>"$work/log" 2>&1 ||
         { cat "$work/log"; echo "FAIL: the build in $dir failed"; exit 1; }
 }
@@ -51,11 +53,13 @@ echo "ok: SOURCE_DATE_EPOCH sets the timestamp and nothing else"
 
 for bad in yesterday -1 4294967296 99999999999; do
     if SOURCE_DATE_EPOCH=$bad cmake -S "$source_dir" -B "$work/bad" \
-        --toolchain "$source_dir/cmake/ce-arm.cmake" >"$work/log" 2>&1; then
+        --toolchain "$source_dir/cmake/ce-arm.cmake" -DCMAKE_CXX_COMPILER="$clangxx" >"$work/log" 2>&1; then
         echo "FAIL: SOURCE_DATE_EPOCH=$bad was accepted"; exit 1
     fi
     grep -q "SOURCE_DATE_EPOCH is '$bad'" "$work/log" ||
         { cat "$work/log"; echo "FAIL: no message names SOURCE_DATE_EPOCH=$bad"; exit 1; }
+    ! grep -q "compiler identification" "$work/log" ||
+        { cat "$work/log"; echo "FAIL: a compiler was tried before SOURCE_DATE_EPOCH=$bad was checked"; exit 1; }
     rm -rf "$work/bad"
 done
 echo "ok: a SOURCE_DATE_EPOCH that is not a timestamp is refused"

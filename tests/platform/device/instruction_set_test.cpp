@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -76,6 +77,22 @@ std::string elf_of(const std::string &image)
     return image.substr(0, image.size() - 4) + ".elf";
 }
 
+// Reads an instruction off a line of llvm-objdump -d; false for any other
+// line, data (.word and the like) included. The bytes are printed one by
+// one ("00 00 00 eb") up to llvm-objdump 14, and as halfwords or words
+// ("f000 f802", "eb000000") from 15 on: either way two digits make a byte.
+bool read_instruction(const std::string &row, Instruction &instruction)
+{
+    static const std::regex line(R"(^\s*([0-9a-f]+):\s((?:[0-9a-f]{2,8} )+)\s*\t(\S+))");
+    std::smatch m;
+    if (!std::regex_search(row, m, line) || m[3].str()[0] == '.')
+        return false;
+    const std::string bytes = m[2];
+    instruction = {m[1], int(std::count_if(bytes.begin(), bytes.end(), [](char c) { return c != ' '; })) / 2,
+                   m[3]};
+    return true;
+}
+
 // The code of the functions in .text. Data among them (literal pools) is
 // marked by mapping symbols and printed as .word and the like, which is
 // left out; data after them (strings, import tables) is outside every
@@ -92,20 +109,50 @@ std::vector<Instruction> disassemble(const std::string &elf)
             functions.push_back({start, start + std::stoul(m[2], nullptr, 16)});
         }
     }
-    static const std::regex line(R"(^\s*([0-9a-f]+):\s((?:[0-9a-f]{2} )+)\s*\t(\S+))");
     std::vector<Instruction> code;
     std::istringstream text(output_of(std::string(LLVM_OBJDUMP) + " -d -j .text '" + elf + "'"));
     for (std::string row; std::getline(text, row);) {
-        std::smatch m;
-        if (!std::regex_search(row, m, line) || m[3].str()[0] == '.')
+        Instruction instruction;
+        if (!read_instruction(row, instruction))
             continue;
-        unsigned long address = std::stoul(m[1], nullptr, 16);
+        unsigned long address = std::stoul(instruction.address, nullptr, 16);
         for (const auto &[start, end] : functions) {
             if (address >= start && address < end)
-                code.push_back({m[1], int(m[2].length() / 3), m[3]});
+                code.push_back(instruction);
         }
     }
     return code;
+}
+
+TEST(DisassemblyLine, ReadsTheBytesOfEveryLlvmObjdumpFrom14On)
+{
+    struct Case {
+        const char *line;
+        bool instruction;
+        int size;
+        const char *mnemonic;
+    };
+    const Case cases[] = {
+        {"   11000: 00 00 00 eb  \tbl\t0x11008 <main>", true, 4, "bl"},           // 14, ARM
+        {"   11000: eb000000     \tbl\t0x11008 <main>", true, 4, "bl"},           // 15+, ARM
+        {"   11000: 00 f0 02 f8  \tbl\t0x11008 <main>", true, 4, "bl"},           // 14, Thumb-2
+        {"   11000: f000 f802    \tbl\t0x11008 <main>", true, 4, "bl"},           // 15+, Thumb-2
+        {"   11008: 10 b5        \tpush\t{r4, lr}", true, 2, "push"},             // 14, Thumb
+        {"   11008: b510         \tpush\t{r4, lr}", true, 2, "push"},             // 15+, Thumb
+        {"   1105c: ec 10 01 00  \t.word\t0x000110ec", false, 0, ""},             // data, 15+
+        {"   110a4:\t02 11 01 00\t.word", false, 0, ""},                         // data, 14
+        {"00011008 <main>:", false, 0, ""},
+        {"Disassembly of section .text:", false, 0, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        Instruction instruction{"", 0, ""};
+        ASSERT_EQ(read_instruction(c.line, instruction), c.instruction);
+        if (c.instruction) {
+            EXPECT_EQ(instruction.size, c.size);
+            EXPECT_EQ(instruction.mnemonic, c.mnemonic);
+        }
+    }
 }
 
 TEST(Armv4Check, TellsArmv4FromLaterAndThumbCode)

@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# scripts/sign, with a throwaway CA made here (root, intermediate, signer;
+# no key is ever kept): the signed images verify against the root, differ
+# from the unsigned ones only by the certificate table, the security
+# directory and the checksum, load and run under ce-run exactly as the
+# unsigned ones do, and come out the same twice for the same key and
+# SOURCE_DATE_EPOCH. Each bad input gets its own status and one "sign: "
+# line, and leaves no file behind.
+#
+# usage: sign_test.sh SOURCE_DIR DEVICE_DIR CE_RUN SIGNED_DIR
+# (SIGNED_DIR receives the signed images, for the scenario table to run)
+set -euo pipefail
+source_dir=$1 device_dir=$2 ce_run=$3 signed_dir=$4
+sign=$source_dir/scripts/sign
+kinds=(ce3-to-ce7 ce8)
+epoch=1765152000
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+"$source_dir/scripts/install-packages" osslsigncode openssl
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# --- the throwaway CA -------------------------------------------------
+cat >ca.cnf <<'EOF'
+[ca]
+default_ca = throwaway
+[throwaway]
+dir = .
+database = index.txt
+new_certs_dir = issued
+serial = serial
+default_md = sha256
+policy = anything
+copy_extensions = none
+unique_subject = no
+[anything]
+commonName = supplied
+[root]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[intermediate]
+basicConstraints = critical, CA:true, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[signer]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[server]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
+[no_signature]
+basicConstraints = CA:false
+keyUsage = critical, keyEncipherment
+extendedKeyUsage = codeSigning
+EOF
+mkdir issued && touch index.txt && echo 01 >serial
+quiet() { "$@" >openssl.log 2>&1 || { cat openssl.log; echo "FAIL: $*"; exit 1; }; }
+new_key() { quiet openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1"; }
+issue() {  # issue NAME EXTENSIONS ISSUER [START END]: NAME.key, NAME.pem
+    local name=$1 extensions=$2 issuer=$3 dates=(-days 30)
+    [ $# -lt 5 ] || dates=(-startdate "$4" -enddate "$5")
+    new_key "$name.key"
+    quiet openssl req -new -key "$name.key" -subj "/CN=stowkey test $name" -out "$name.csr"
+    quiet openssl ca -batch -config ca.cnf -cert "$issuer.pem" -keyfile "$issuer.key" \
+        -extensions "$extensions" "${dates[@]}" -in "$name.csr" -out "$name.pem" -notext
+}
+new_key root.key
+quiet openssl req -new -x509 -key root.key -subj "/CN=stowkey test root" -days 30 \
+    -config ca.cnf -extensions root -out root.pem
+issue intermediate intermediate root
+issue signer signer intermediate
+cat signer.pem intermediate.pem >signer-chain.pem
+issue expired signer intermediate 20200101000000Z 20210101000000Z
+issue future signer intermediate 20990101000000Z 20991231000000Z
+issue server server intermediate
+issue no-signature no_signature intermediate
+printf 'correct horse\n' >password
+printf 'wrong horse\n' >wrong-password
+quiet openssl pkey -in signer.key -aes256 -passout file:password -out signer-encrypted.key
+quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile intermediate.pem \
+    -passout file:password -out signer.p12
+printf 'not a certificate\n' >garbage.pem
+mkdir a-folder
+touch a-file
+
+# --- bad input ----------------------------------------------------------
+# Each row: status, text the one "sign: " line must hold, then the
+# arguments (and environment) of scripts/sign.
+bad() {
+    local status=$1 text=$2 actual
+    shift 2
+    rm -rf out
+    env "$@" >stdout 2>stderr && actual=0 || actual=$?
+    local row="[$*]"
+    [ "$actual" = "$status" ] || fail "$row: status $actual, not $status: $(cat stderr)"
+    [ "$(wc -l <stderr)" = 1 ] && grep -q "^sign: " stderr ||
+        fail "$row: not one 'sign: ' line: $(cat stderr)"
+    grep -qF -- "$text" stderr || fail "$row: '$text' is not in: $(cat stderr)"
+    [ -z "$(find out -type f 2>/dev/null)" ] || fail "$row: left $(find out -type f)"
+}
+good=(--cert signer-chain.pem --key signer.key --images "$device_dir")
+bad 2 "no output folder" "$sign" "${good[@]}"
+bad 2 "unknown option --verbose" "$sign" --verbose "${good[@]}" out
+bad 2 "give --cert and --key, or --pkcs12" "$sign" --cert signer.pem --images "$device_dir" out
+bad 2 "not both" "$sign" "${good[@]}" --pkcs12 signer.p12 out
+bad 2 "a password is not taken on the command line" "$sign" "${good[@]}" --password secret out
+bad 2 "--digest is 'md5'" "$sign" "${good[@]}" --digest md5 out
+bad 2 "SOURCE_DATE_EPOCH is 'yesterday'" SOURCE_DATE_EPOCH=yesterday "$sign" "${good[@]}" out
+bad 2 "the unsigned images would be overwritten" "$sign" "${good[@]}" "$device_dir"
+bad 3 "cannot read the certificate missing.pem: no such file" \
+    "$sign" --cert missing.pem --key signer.key --images "$device_dir" out
+bad 3 "cannot read the key missing.key: no such file" \
+    "$sign" --cert signer.pem --key missing.key --images "$device_dir" out
+bad 3 "cannot read the certificate a-folder: not a readable file" \
+    "$sign" --cert a-folder --key signer.key --images "$device_dir" out
+bad 3 "cannot read the certificate garbage.pem: not a PEM certificate" \
+    "$sign" --cert garbage.pem --key signer.key --images "$device_dir" out
+bad 3 "cannot read the key garbage.pem: not a PEM private key" \
+    "$sign" --cert signer.pem --key garbage.pem --images "$device_dir" out
+bad 3 "cannot read the PKCS#12 bundle garbage.pem: not a PKCS#12 file" \
+    "$sign" --pkcs12 garbage.pem --images "$device_dir" out
+bad 3 "cannot read the image $work/ce3-to-ce7/stowkey.exe: no such file" "$sign" --cert signer.pem --key signer.key --images "$work" out
+bad 3 "cannot read the password file missing: no such file" "$sign" "${good[@]}" --password-file missing out
+bad 4 "wrong password for the key signer-encrypted.key" \
+    "$sign" --cert signer.pem --key signer-encrypted.key --password-file wrong-password --images "$device_dir" out
+bad 4 "the key signer-encrypted.key is encrypted" \
+    "$sign" --cert signer.pem --key signer-encrypted.key --images "$device_dir" out
+bad 4 "wrong password for the PKCS#12 bundle signer.p12" \
+    PASSWORD="wrong horse" "$sign" --pkcs12 signer.p12 --password-env PASSWORD --images "$device_dir" out
+bad 4 "the environment variable UNSET_PASSWORD, which should hold the password, is not set" \
+    "$sign" --pkcs12 signer.p12 --password-env UNSET_PASSWORD --images "$device_dir" out
+bad 5 "the key does not match the certificate in server.pem" \
+    "$sign" --cert server.pem --key signer.key --images "$device_dir" out
+bad 6 "the certificate 'CN = stowkey test expired' expired on Jan  1 00:00:00 2021 GMT" \
+    "$sign" --cert expired.pem --key expired.key --images "$device_dir" out
+bad 6 "the certificate 'CN = stowkey test future' is not valid before Jan  1 00:00:00 2099 GMT" \
+    "$sign" --cert future.pem --key future.key --images "$device_dir" out
+bad 7 "'CN = stowkey test server' is not for code signing: it has no extended key usage Code Signing" \
+    "$sign" --cert server.pem --key server.key --images "$device_dir" out
+bad 7 "'CN = stowkey test no-signature' is not for code signing: its key usage lacks Digital Signature" \
+    "$sign" --cert no-signature.pem --key no-signature.key --images "$device_dir" out
+bad 8 "cannot write to the output folder a-file/out" "$sign" "${good[@]}" a-file/out
+bad 9 "osslsigncode could not sign $device_dir/ce3-to-ce7/stowkey.exe: HTTP failure" \
+    "$sign" "${good[@]}" --timestamp http://127.0.0.1:9 out
+echo "checked: bad input"
+
+# --- signing ------------------------------------------------------------
+# The signed images differ from the unsigned ones in the checksum, the
+# security directory (entry 4, a file offset and size) and the certificate
+# table appended after the last section, and in nothing else.
+u32() { od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '; }
+u16() { od -An -tu2 -j"$2" -N2 "$1" | tr -d ' '; }
+pe_checksum() {  # the PE checksum of a file, its own field counted as 0
+    local checksum_at=$(($(u32 "$1" 60) + 24 + 64))
+    od -An -v -tu2 "$1" | tr -s ' ' '\n' | grep -v '^$' |
+        awk -v skip=$((checksum_at / 2)) -v size="$(wc -c <"$1")" '
+            NR - 1 != skip && NR - 1 != skip + 1 { sum += $1; sum = sum % 65536 + int(sum / 65536) }
+            END { print sum + size }'
+}
+check_signed() {  # check_signed UNSIGNED SIGNED
+    local unsigned=$1 signed=$2 optional size signed_size offset length
+    optional=$(($(u32 "$unsigned" 60) + 24))
+    size=$(wc -c <"$unsigned") signed_size=$(wc -c <"$signed")
+    offset=$(u32 "$signed" $((optional + 96 + 4 * 8))) length=$(u32 "$signed" $((optional + 96 + 4 * 8 + 4)))
+    [ "$(u32 "$unsigned" $((optional + 96 + 4 * 8)))$(u32 "$unsigned" $((optional + 96 + 4 * 8 + 4)))" = 00 ] ||
+        fail "$unsigned: already has a security directory"
+    [ "$offset" = $(((size + 7) / 8 * 8)) ] ||
+        fail "$signed: the certificate table is at $offset, not right after the sections' data ($size)"
+    [ $((offset % 8)) = 0 ] && [ $((length % 8)) = 0 ] && [ $((offset + length)) = "$signed_size" ] ||
+        fail "$signed: the certificate table ($offset, $length) is not 8-byte aligned at the file's end ($signed_size)"
+    [ "$(u32 "$signed" "$offset")" = "$length" ] && [ "$(u16 "$signed" $((offset + 4)))" = 512 ] &&
+        [ "$(u16 "$signed" $((offset + 6)))" = 2 ] ||
+        fail "$signed: the certificate table's header is not a revision 2 PKCS#7 WIN_CERTIFICATE of $length bytes"
+    [ "$(u32 "$signed" $((optional + 64)))" = "$(pe_checksum "$signed")" ] ||
+        fail "$signed: the checksum $(u32 "$signed" $((optional + 64))) is not the file's, $(pe_checksum "$signed")"
+    local changed
+    changed=$({ cmp -l "$unsigned" "$signed" 2>/dev/null || true; } | awk -v c=$((optional + 64)) -v d=$((optional + 128)) '
+        { at = $1 - 1 } !(at >= c && at < c + 4) && !(at >= d && at < d + 8) { print at }' | head -n 5)
+    [ -z "$changed" ] || fail "$signed: bytes at $changed differ from the unsigned image"
+}
+
+rm -rf "$signed_dir"
+SOURCE_DATE_EPOCH=$epoch "$sign" "${good[@]}" "$signed_dir" >stdout 2>stderr ||
+    { cat stderr; echo "FAIL: signing failed"; exit 1; }
+[ "$(cat stdout)" = "$(printf '%s\n' "$signed_dir/ce3-to-ce7/stowkey.exe" "$signed_dir/ce8/stowkey.exe")" ] ||
+    fail "scripts/sign printed $(cat stdout)"
+for kind in "${kinds[@]}"; do
+    cmp -s "$device_dir/$kind/stowkey.exe" "$signed_dir/$kind/stowkey.exe" && fail "$kind: not signed"
+    check_signed "$device_dir/$kind/stowkey.exe" "$signed_dir/$kind/stowkey.exe"
+    osslsigncode verify -CAfile root.pem -in "$signed_dir/$kind/stowkey.exe" >verify.log 2>&1 ||
+        { cat verify.log; fail "$kind: osslsigncode verify refused the signature"; }
+    grep -q "Message digest algorithm  : SHA1" verify.log || fail "$kind: the digest is not SHA-1 by default"
+    grep -q "Signing time: Dec  8 00:00:00 2025 GMT" verify.log ||
+        fail "$kind: the signing time is not SOURCE_DATE_EPOCH: $(grep 'Signing time' verify.log)"
+    osslsigncode verify -CAfile intermediate.pem -in "$signed_dir/$kind/stowkey.exe" >/dev/null 2>&1 &&
+        fail "$kind: verified against a CA that is not the root"
+done
+echo "checked: signed images verify and differ only where a signature goes"
+
+# Loading and running: the same statuses and messages as unsigned, under
+# every release, on every processor, with a failing flush too.
+for kind in "${kinds[@]}"; do
+    for run in "--os 3.0" "--os 4.2" "--os 5.0" "--os 6.0" "--os 7.0" "--os 7.0 --strict-nx" \
+               "--os 8.0" "--cpu pxa270" "--cpu sa1110 --missing c.dll" \
+               "--flush HKEY_CURRENT_USER=5" "--os 8.0 --flush HKEY_LOCAL_MACHINE=1"; do
+        # shellcheck disable=SC2086
+        for image in "$device_dir/$kind/stowkey.exe" "$signed_dir/$kind/stowkey.exe"; do
+            "$ce_run" $run "$image" >"run.out" 2>&1 && echo "status 0" >>run.out || echo "status $?" >>run.out
+            sed "s|$image|IMAGE|g" run.out >"run.$([ "$image" = "$device_dir/$kind/stowkey.exe" ] && echo unsigned || echo signed)"
+        done
+        cmp -s run.unsigned run.signed ||
+            fail "$kind, ce-run $run: signed '$(tr '\n' ' ' <run.signed)', unsigned '$(tr '\n' ' ' <run.unsigned)'"
+    done
+done
+echo "checked: signed images load and run as the unsigned ones"
+
+# --- other ways in, and the same bytes twice -----------------------------
+again() {  # again NAME [VAR=VALUE]... -- SIGN ARGUMENTS: signs into NAME
+    local name=$1; shift
+    local environment=()
+    while [ "$1" != -- ]; do environment+=("$1"); shift; done
+    shift
+    env "${environment[@]}" "$sign" --images "$device_dir" "$@" "$name" >/dev/null 2>stderr ||
+        { cat stderr; fail "signing into $name failed"; }
+}
+again twice SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer.key
+again later SOURCE_DATE_EPOCH=$((epoch + 86400)) -- --cert signer-chain.pem --key signer.key
+again encrypted SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer-encrypted.key --password-file password
+again bundle SOURCE_DATE_EPOCH=$epoch PASSWORD="correct horse" -- --pkcs12 signer.p12 --password-env PASSWORD
+again sha256 SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer.key --digest sha256
+for kind in "${kinds[@]}"; do
+    cmp -s "$signed_dir/$kind/stowkey.exe" "twice/$kind/stowkey.exe" ||
+        fail "$kind: two signings with the same key and SOURCE_DATE_EPOCH differ"
+    cmp -s "$signed_dir/$kind/stowkey.exe" "later/$kind/stowkey.exe" &&
+        fail "$kind: another SOURCE_DATE_EPOCH gave the same signature"
+    cmp -s "$signed_dir/$kind/stowkey.exe" "encrypted/$kind/stowkey.exe" ||
+        fail "$kind: the encrypted key signed otherwise than the plain one"
+    for way in bundle sha256; do
+        check_signed "$device_dir/$kind/stowkey.exe" "$way/$kind/stowkey.exe"
+        osslsigncode verify -CAfile root.pem -in "$way/$kind/stowkey.exe" >verify.log 2>&1 ||
+            { cat verify.log; fail "$kind: the $way signature does not verify"; }
+    done
+    grep -q "Message digest algorithm  : SHA256" verify.log || fail "$kind: --digest sha256 is not SHA-256"
+done
+echo "checked: the same key and SOURCE_DATE_EPOCH give the same bytes; PKCS#12, passwords, SHA-256"
+
+[ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
+echo "ok: scripts/sign"

@@ -147,8 +147,9 @@ bad 7 "'CN = stowkey test server' is not for code signing: it has no extended ke
 bad 7 "'CN = stowkey test no-signature' is not for code signing: its key usage lacks Digital Signature" \
     "$sign" --cert no-signature.pem --key no-signature.key --images "$device_dir" out
 bad 8 "cannot write to the output folder a-file/out" "$sign" "${good[@]}" a-file/out
-bad 9 "osslsigncode could not sign $device_dir/ce3-to-ce7/stowkey.exe: HTTP failure" \
+bad 9 "osslsigncode could not sign $device_dir/ce3-to-ce7/stowkey.exe: " \
     "$sign" "${good[@]}" --timestamp http://127.0.0.1:9 out
+grep -q "failure: .*http://127.0.0.1:9" stderr || fail "the refusal does not say why: $(cat stderr)"
 echo "checked: bad input"
 
 # --- signing ------------------------------------------------------------

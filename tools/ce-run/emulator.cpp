@@ -1,5 +1,7 @@
 #include "emulator.h"
 
+#include <algorithm>
+
 #include <unicorn/unicorn.h>
 
 #include "hex.h"
@@ -28,6 +30,11 @@ constexpr std::uint32_t arm_return = 0xE1A0F00E;    // mov pc, lr
 constexpr std::uint32_t thumb_return = 0x46C04770;  // bx lr; nop
 constexpr std::uint32_t entry_return_stub = platform::function_count;
 constexpr std::uint32_t cpsr_thumb = 1u << 5;
+// A CE application runs in user mode (always from 6.0 on, and before
+// unless the device's maker switched on full kernel mode), where the
+// system control coprocessor and the other privileged instructions are
+// undefined.
+constexpr std::uint32_t cpsr_user_mode = 0x10;
 
 constexpr std::uint32_t sw_show = 5;
 
@@ -42,22 +49,49 @@ static_assert(int(loader::read) == int(UC_PROT_READ) &&
               int(loader::write) == int(UC_PROT_WRITE) &&
               int(loader::execute) == int(UC_PROT_EXEC));
 
+struct Mapped {
+    std::uint64_t begin, end;  // end is one past the last byte
+    bool readable;
+};
+
 struct Session {
     uc_engine *uc = nullptr;
     platform::State *state = nullptr;
     const cpu::Properties *cpu = nullptr;
+    std::uint64_t max_instructions = 0;
     Result result;
     bool ended = false;
     std::uint32_t lowest_sp = entry_sp;
+    std::uint32_t last_address = 0;      // of the program's latest instruction
+    std::uint64_t platform_calls = 0;
+    std::vector<Mapped> memory;
 
-    void end_with_fault(const std::string &why)
+    void end(Result::Ending ending, const std::string &fault = "")
     {
         if (!ended) {
-            result.ending = Result::faulted;
-            result.fault = why;
+            result.ending = ending;
+            result.fault = fault;
             ended = true;
         }
         uc_emu_stop(uc);
+    }
+    void end_with_fault(const std::string &why) { end(Result::faulted, why); }
+
+    // Whether the program itself could read these bytes: the platform
+    // reads its arguments only as the program could, whatever Unicorn's
+    // own reads would allow.
+    platform::Access access(std::uint32_t address, std::size_t size) const
+    {
+        for (std::uint64_t at : {std::uint64_t(address), std::uint64_t(address) + size - 1}) {
+            auto region = std::find_if(memory.begin(), memory.end(), [at](const Mapped &m) {
+                return at >= m.begin && at < m.end;
+            });
+            if (region == memory.end())
+                return platform::Access::unmapped;
+            if (!region->readable)
+                return platform::Access::unreadable;
+        }
+        return platform::Access::readable;
     }
 };
 
@@ -68,18 +102,77 @@ std::uint32_t reg(uc_engine *uc, int id)
     return value;
 }
 
-void on_program_instruction(uc_engine *uc, std::uint64_t, std::uint32_t, void *data)
+// The hint instructions of ARMv6K and later: in ARM code the condition,
+// then 0x0320F000 and the hint; in Thumb-2 0xBF00, or 0xF3AF 0x8000, with it.
+enum Hint { nop, yield, wfe, wfi, sev, not_a_hint };
+
+Hint hint_at(uc_engine *uc, std::uint64_t address, std::uint32_t size)
+{
+    std::uint8_t bytes[4] = {};
+    if (size > sizeof bytes || uc_mem_read(uc, address, bytes, size) != UC_ERR_OK)
+        return not_a_hint;
+    std::uint32_t low = std::uint32_t(bytes[0] | bytes[1] << 8);
+    std::uint32_t high = std::uint32_t(bytes[2] | bytes[3] << 8);
+    bool thumb = reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb;
+    std::uint32_t hint = 0xFF;
+    if (thumb && size == 2 && (low & 0xFF0F) == 0xBF00)
+        hint = (low >> 4) & 0xF;
+    else if (thumb && size == 4 && low == 0xF3AF && (high & 0xFF00) == 0x8000)
+        hint = high & 0xFF;
+    else if (!thumb && size == 4 && (high & 0x0FFF) == 0x0320 && (low & 0xFF00) == 0xF000 &&
+             high >> 12 != 0xF)
+        hint = low & 0xFF;
+    return hint < not_a_hint ? Hint(hint) : not_a_hint;
+}
+
+// Hints the processor model would mistake: Unicorn takes yield and wfe for
+// undefined instructions and stops quietly at wfi. On ARMv4 and ARMv5 the
+// ARM encodings are an MSR that writes nothing, and the Thumb ones do not
+// exist, so only ARMv7 waits.
+void carry_out_hint(Session &run, std::uint64_t address, std::uint32_t size)
+{
+    Hint hint = hint_at(run.uc, address, size);
+    bool thumb = reg(run.uc, UC_ARM_REG_CPSR) & cpsr_thumb;
+    if (hint == not_a_hint || (thumb && !run.cpu->armv7))
+        return;
+    if (run.cpu->armv7 && (hint == wfe || hint == wfi)) {
+        run.end_with_fault(hint == wfe ? "wfe at " + hex(address) +
+                                             ": the program waits for an event, and the "
+                                             "emulated device signals none"
+                                       : "wfi at " + hex(address) +
+                                             ": the program waits for an interrupt, and the "
+                                             "emulated device raises none");
+        return;
+    }
+    std::uint32_t next = std::uint32_t(address + size) | (thumb ? 1 : 0);
+    uc_reg_write(run.uc, UC_ARM_REG_PC, &next);
+}
+
+void on_program_instruction(uc_engine *uc, std::uint64_t address, std::uint32_t size,
+                            void *data)
 {
     auto *run = static_cast<Session *>(data);
+    run->last_address = std::uint32_t(address);
+    if (run->result.instructions == run->max_instructions) {
+        run->end(Result::instruction_limit);
+        return;
+    }
     run->result.instructions++;
     std::uint32_t sp = reg(uc, UC_ARM_REG_SP);
     if (sp < run->lowest_sp)
         run->lowest_sp = sp;
+    carry_out_hint(*run, address, size);
 }
 
 void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void *data)
 {
     auto *run = static_cast<Session *>(data);
+    // A program can loop through the stubs alone (lr pointing at one), so
+    // their count is bounded as well.
+    if (++run->platform_calls > run->max_instructions) {
+        run->end(Result::instruction_limit);
+        return;
+    }
     std::uint32_t stub = std::uint32_t(address - stub_base) / 4;
     std::uint32_t args[4] = {reg(uc, UC_ARM_REG_R0), reg(uc, UC_ARM_REG_R1),
                              reg(uc, UC_ARM_REG_R2), reg(uc, UC_ARM_REG_R3)};
@@ -104,13 +197,18 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
                             (thumb ? "ARM" : "Thumb") + " code");
         return;
     }
-    platform::ReadMemory read = [uc](std::uint32_t at, void *to, std::size_t size) {
-        return uc_mem_read(uc, at, to, size) == UC_ERR_OK;
+    platform::ReadMemory read = [run](std::uint32_t at, void *to, std::size_t size) {
+        platform::Access access = run->access(at, size);
+        if (access == platform::Access::readable && uc_mem_read(run->uc, at, to, size) != UC_ERR_OK)
+            access = platform::Access::unmapped;
+        return access;
     };
     platform::Outcome outcome =
         platform::call(*run->state, platform::Function(stub), args, read);
     if (!outcome.fault.empty()) {
         run->end_with_fault(outcome.fault);
+    } else if (run->state->trace_full) {
+        run->end(Result::trace_full);
     } else if (outcome.ends_program) {
         run->result.ending = Result::exited;
         run->result.exit_status = outcome.exit_status;
@@ -142,19 +240,19 @@ bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
     return false;
 }
 
-void on_exception(uc_engine *uc, std::uint32_t number, void *data)
+void on_exception(uc_engine *, std::uint32_t number, void *data)
 {
     auto *run = static_cast<Session *>(data);
-    std::uint32_t pc = reg(uc, UC_ARM_REG_PC);
-    // QEMU's ARM exception numbers. A software interrupt leaves the pc on
-    // the next instruction; undefined instructions end the run through
-    // UC_ERR_INSN_INVALID instead.
-    if (number == 2)
-        run->end_with_fault("software interrupt at " + hex(pc - 4) +
+    // QEMU's ARM exception numbers; the pc may already have moved on, so
+    // the instruction is the one the code hook saw last.
+    std::string at = hex(run->last_address);
+    if (number == 1)
+        run->end_with_fault("undefined instruction at " + at);
+    else if (number == 2)
+        run->end_with_fault("software interrupt at " + at +
                             ", which the emulated platform does not serve");
     else
-        run->end_with_fault("processor exception " + std::to_string(number) +
-                            " at " + hex(pc));
+        run->end_with_fault("processor exception " + std::to_string(number) + " at " + at);
 }
 
 bool map(Session &run, std::uint32_t address, std::uint32_t size, int protection,
@@ -162,6 +260,8 @@ bool map(Session &run, std::uint32_t address, std::uint32_t size, int protection
 {
     if (uc_mem_map(run.uc, address, size, std::uint32_t(protection)) != UC_ERR_OK)
         return false;
+    run.memory.push_back({address, std::uint64_t(address) + size,
+                          (protection & UC_PROT_READ) != 0});
     return length == 0 || uc_mem_write(run.uc, address, bytes, length) == UC_ERR_OK;
 }
 
@@ -206,9 +306,11 @@ bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8
         return false;
     }
 
-    // The CE kernel's call of the entry point: the process, 0, the command
-    // line and the show flag.
+    // The CE kernel's call of the entry point, in user mode: the process,
+    // 0, the command line and the show flag. The mode goes first, so that
+    // the stack pointer is the user mode's.
     std::uint32_t registers[][2] = {
+        {UC_ARM_REG_CPSR, cpsr_user_mode | (plan.entry % 2 != 0 ? cpsr_thumb : 0)},
         {UC_ARM_REG_R0, options.process},
         {UC_ARM_REG_R1, 0},
         {UC_ARM_REG_R2, command_line_base},
@@ -241,6 +343,7 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
 {
     Session run;
     run.state = &state;
+    run.max_instructions = options.max_instructions;
     run.cpu = &cpu::models[options.cpu];
     state.address_of = [thumb = run.cpu->thumb_platform](platform::Function function) {
         return stub_base + 4 * std::uint32_t(function) + (thumb ? 1 : 0);
@@ -258,17 +361,17 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
     } else if (!set_up(run, plan, file, options, error)) {
         run.result.fault = error;
     } else {
-        uc_err err = uc_emu_start(run.uc, plan.entry, 0xFFFFFFFF, 0,
-                                  options.max_instructions);
+        // The hooks count the instructions and end the run at the limit,
+        // so Unicorn is given none.
+        uc_err err = uc_emu_start(run.uc, plan.entry, 0xFFFFFFFF, 0, 0);
         if (!run.ended) {
-            std::string pc = hex(reg(run.uc, UC_ARM_REG_PC));
-            if (err == UC_ERR_INSN_INVALID) {
-                run.result.fault = "undefined instruction at " + pc;
-            } else if (err != UC_ERR_OK) {
-                run.result.fault = std::string(uc_strerror(err)) + " at " + pc;
-            } else {
-                run.result.ending = Result::instruction_limit;
-            }
+            std::string at = hex(run.last_address);
+            if (err == UC_ERR_INSN_INVALID)
+                run.result.fault = "undefined instruction at " + at;
+            else if (err != UC_ERR_OK)
+                run.result.fault = std::string(uc_strerror(err)) + " at " + at;
+            else
+                run.result.fault = "the processor stopped at " + at + " for no reason it gives";
         }
         run.result.stack_bytes = entry_sp - run.lowest_sp;
     }

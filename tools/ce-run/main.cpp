@@ -132,8 +132,8 @@ int parse_arguments(int argc, char **argv, Arguments &out)
         if (option == "--cpu" && !(out.cpu_given = cpu::parse(value, out.cpu)))
             return complain(exit_usage, "--cpu: '" + value +
                                             "' is not sa1110, pxa270 or cortex-a8");
-        if (option == "--trace")
-            out.trace_path = value;
+        if (option == "--trace" && (out.trace_path = value).empty())
+            return complain(exit_usage, "--trace: the file name is empty");
         if (option == "--max-instructions" && !parse_count(value, out.max_instructions))
             return complain(exit_usage, "--max-instructions: '" + value +
                                             "' is not a count from 1 to 999999999999");
@@ -142,12 +142,21 @@ int parse_arguments(int argc, char **argv, Arguments &out)
         return complain(exit_usage, "no IMAGE given (see ce-run --help)");
     out.image_path = argv[i];
     out.program_arguments.assign(argv + i + 1, argv + argc);
+    struct stat image, trace;
+    if (!out.trace_path.empty() &&
+        (out.trace_path == out.image_path ||
+         (stat(out.image_path.c_str(), &image) == 0 && stat(out.trace_path.c_str(), &trace) == 0 &&
+          image.st_dev == trace.st_dev && image.st_ino == trace.st_ino)))
+        return complain(exit_usage, "--trace: " + out.trace_path +
+                                        " is the image itself, which the trace would overwrite");
     return -1;
 }
 
 bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes, std::string &error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO does not wait for a writer; only
+    // a regular file is read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
         error = std::strerror(errno);
@@ -250,6 +259,11 @@ int main(int argc, char **argv)
         return complain(exit_instruction_limit,
                         image_path + ": instruction limit of " +
                             std::to_string(arguments.max_instructions) + " reached");
+    case emulator::Result::trace_full:
+        return complain(exit_trace_unwritable,
+                        image_path + ": trace " + arguments.trace_path + " reached its limit of " +
+                            std::to_string(platform::trace_limit >> 20) +
+                            " MiB; the run was ended there");
     case emulator::Result::faulted:
         break;
     }

@@ -256,37 +256,53 @@ private:
         return true;
     }
 
-    // The file offset of length bytes at rva, which must come from the
-    // file part of one section.
-    bool file_offset(std::uint32_t rva, std::uint64_t length, std::size_t &offset)
+    // A byte of the image as the loader maps it: from the file within a
+    // section's raw data, zero in the rest of its memory; false outside
+    // every section.
+    bool memory_byte(std::uint32_t rva, std::uint8_t &byte) const
     {
         const Section *section = section_at(image_, rva);
         if (section == nullptr)
             return false;
-        std::uint64_t within = rva - section->virtual_address;
-        if (within + length > section->loaded_raw_size())
+        std::uint32_t within = rva - section->virtual_address;
+        byte = within < section->loaded_raw_size() ? bytes_.at(section->raw_offset + within) : 0;
+        return true;
+    }
+
+    // A little-endian field of length bytes at rva, all in one section.
+    bool memory_field(std::uint64_t rva, unsigned length, std::uint32_t &value) const
+    {
+        const Section *section = rva <= UINT32_MAX ? section_at(image_, std::uint32_t(rva)) : nullptr;
+        if (section == nullptr ||
+            rva + length > std::uint64_t(section->virtual_address) + section->memory_size())
             return false;
-        offset = std::size_t(section->raw_offset + within);
+        value = 0;
+        for (unsigned i = 0; i < length; i++) {
+            std::uint8_t byte = 0;
+            memory_byte(std::uint32_t(rva + i), byte);
+            value |= std::uint32_t(byte) << (8 * i);
+        }
         return true;
     }
 
     bool read_string(std::uint32_t rva, const std::string &what, std::string &text)
     {
-        std::size_t offset;
-        if (!file_offset(rva, 1, offset))
-            return fail(what + " at " + hex(rva) + " is outside the image's data");
         const Section *section = section_at(image_, rva);
-        std::size_t end = section->raw_offset + section->loaded_raw_size();
+        if (section == nullptr)
+            return fail(what + " at " + hex(rva) + " is outside the image's data");
+        std::uint64_t end = std::uint64_t(section->virtual_address) + section->memory_size();
         text.clear();
-        for (; offset < end && bytes_.at(offset) != 0; offset++) {
+        for (std::uint64_t at = rva; at < end; at++) {
+            std::uint8_t byte = 0;
+            memory_byte(std::uint32_t(at), byte);
+            if (byte == 0)
+                return true;
             if (text.size() == max_name_length)
                 return fail(what + " at " + hex(rva) + " is longer than " +
                             std::to_string(max_name_length) + " bytes");
-            text += char(bytes_.at(offset));
+            text += char(byte);
         }
-        if (offset == end)
-            return fail(what + " at " + hex(rva) + " runs past the end of its section");
-        return true;
+        return fail(what + " at " + hex(rva) + " runs past the end of its section");
     }
 
     bool read_imports()
@@ -295,22 +311,19 @@ private:
         if (directory.rva == 0 && directory.size == 0)
             return true;
         for (unsigned d = 0;; d++) {
-            if (d == max_import_dlls)
-                return fail("more than " + std::to_string(max_import_dlls) +
-                            " imported DLLs");
-            std::uint32_t rva = directory.rva + d * import_descriptor_size;
-            std::size_t descriptor;
-            if (rva < directory.rva ||
-                !file_offset(rva, import_descriptor_size, descriptor))
+            std::uint64_t rva = std::uint64_t(directory.rva) + d * import_descriptor_size;
+            std::uint32_t lookup_rva, name_rva, iat_rva;
+            if (!memory_field(rva, 4, lookup_rva) || !memory_field(rva + 12, 4, name_rva) ||
+                !memory_field(rva + 16, 4, iat_rva))
                 return fail("import directory entry " + std::to_string(d + 1) +
                             " at " + hex(rva) + " is outside the image's data");
-            std::uint32_t lookup_rva = bytes_.u32(descriptor);
-            std::uint32_t name_rva = bytes_.u32(descriptor + 12);
-            std::uint32_t iat_rva = bytes_.u32(descriptor + 16);
             // The loaders stop here even when the name and IAT are set:
             // the imports of this and later descriptors are never bound.
             if (lookup_rva == 0)
                 return true;
+            if (d == max_import_dlls)
+                return fail("more than " + std::to_string(max_import_dlls) +
+                            " imported DLLs");
             std::string dll;
             if (!read_string(name_rva, "imported DLL name", dll))
                 return false;
@@ -323,37 +336,35 @@ private:
                           std::uint32_t iat_rva)
     {
         for (unsigned i = 0;; i++) {
-            if (i == max_imports_per_dll)
-                return fail("more than " + std::to_string(max_imports_per_dll) +
-                            " imports from " + dll);
             std::uint64_t entry_rva = std::uint64_t(lookup_rva) + 4 * i;
-            std::size_t entry;
-            if (entry_rva > UINT32_MAX ||
-                !file_offset(std::uint32_t(entry_rva), 4, entry))
+            std::uint32_t value;
+            if (!memory_field(entry_rva, 4, value))
                 return fail("import lookup entry " + std::to_string(i + 1) +
                             " of " + dll + " at " + hex(entry_rva) +
                             " is outside the image's data");
-            std::uint32_t value = bytes_.u32(entry);
             if (value == 0)
                 return true;
+            if (i == max_imports_per_dll)
+                return fail("more than " + std::to_string(max_imports_per_dll) +
+                            " imports from " + dll);
             if (value & 0x80000000u)
                 return fail("import " + std::to_string(i + 1) + " of " + dll +
                             " is by ordinal (" + std::to_string(value & 0xFFFF) +
                             "); the platform resolves imports by name");
             Import import;
             import.dll = dll;
-            std::size_t hint;
-            if (!file_offset(value, 2, hint))
+            std::uint32_t hint;
+            if (!memory_field(value, 2, hint))
                 return fail("import " + std::to_string(i + 1) + " of " + dll +
                             ": hint and name at " + hex(value) +
                             " are outside the image's data");
-            import.hint = bytes_.u16(hint);
+            import.hint = std::uint16_t(hint);
             std::string name;
             if (!read_string(value + 2, "import name of " + dll, name))
                 return false;
             import.function = printable(name);
             std::uint64_t slot = std::uint64_t(iat_rva) + 4 * i;
-            const Section *section = section_at(image_, std::uint32_t(slot));
+            const Section *section = slot <= UINT32_MAX ? section_at(image_, std::uint32_t(slot)) : nullptr;
             if (slot > UINT32_MAX - 4 || section == nullptr ||
                 slot + 4 > std::uint64_t(section->virtual_address) + section->memory_size())
                 return fail("import address table slot of " + dll + "!" +

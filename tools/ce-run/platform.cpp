@@ -23,14 +23,16 @@ const char *error_text(std::int32_t number)
     }
 }
 
-// Bytes or UTF-16 units as a quoted, printable C string.
+// Bytes or UTF-16 units with every one that is not printable ASCII, and
+// the backslash, written as a C escape: a program's text then stays on one
+// line and cannot steer a terminal. In quotes, the quote is escaped too.
 template <typename Text>
-std::string quoted(const Text &text)
+std::string escaped(const Text &text, bool in_quotes)
 {
-    std::string out = "\"";
+    std::string out;
     for (auto unit : text) {
         auto c = static_cast<std::make_unsigned_t<decltype(unit)>>(unit);
-        if (c == '"' || c == '\\') {
+        if ((c == '"' && in_quotes) || c == '\\') {
             out += '\\';
             out += char(c);
         } else if (c < 0x20 || c >= 0x7F) {
@@ -42,13 +44,27 @@ std::string quoted(const Text &text)
             out += char(c);
         }
     }
-    return out + "\"";
+    return out;
 }
 
+template <typename Text>
+std::string quoted(const Text &text)
+{
+    return "\"" + escaped(text, true) + "\"";
+}
+
+// Past the limit the trace stops and the run ends (trace_full), so that a
+// program looping over a platform call cannot fill the disk.
 void trace(State &state, const std::string &line)
 {
-    if (state.trace != nullptr)
-        std::fprintf(state.trace, "%s\n", line.c_str());
+    if (state.trace == nullptr || state.trace_full)
+        return;
+    if (line.size() + 1 > trace_limit - state.trace_written) {
+        state.trace_full = true;
+        return;
+    }
+    std::fprintf(state.trace, "%s\n", line.c_str());
+    state.trace_written += line.size() + 1;
 }
 
 bool same_text_ignoring_case(std::string_view a, std::string_view b)
@@ -64,7 +80,8 @@ bool same_text_ignoring_case(std::string_view a, std::string_view b)
 }
 
 // Reads a string the program passed, up to its terminating zero unit;
-// false with the fault when it is unmapped or longer than limit units.
+// false with the fault when the program could not read it, or it is longer
+// than limit units.
 template <typename Unit>
 bool read_string(const ReadMemory &read, std::uint32_t address, std::size_t limit,
                  const char *who, std::basic_string<Unit> &text, std::string &fault)
@@ -73,8 +90,11 @@ bool read_string(const ReadMemory &read, std::uint32_t address, std::size_t limi
     for (;;) {
         std::uint32_t at = address + std::uint32_t(text.size() * sizeof(Unit));
         Unit unit;
-        if (!read(at, &unit, sizeof unit)) {
-            fault = std::string(who) + " read from unmapped memory at " + hex(at);
+        Access access = read(at, &unit, sizeof unit);
+        if (access != Access::readable) {
+            fault = std::string(who) + " read from " +
+                    (access == Access::unmapped ? "unmapped" : "unreadable") +
+                    " memory at " + hex(at);
             return false;
         }
         if (unit == 0)
@@ -162,7 +182,7 @@ Outcome perror_call(State &state, std::uint32_t prefix_address, const ReadMemory
     if (prefix.empty())
         std::fprintf(state.standard_error, "%s\n", text);
     else
-        std::fprintf(state.standard_error, "%s: %s\n", prefix.c_str(), text);
+        std::fprintf(state.standard_error, "%s: %s\n", escaped(prefix, false).c_str(), text);
     std::fflush(state.standard_error);
     return outcome;
 }

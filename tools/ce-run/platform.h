@@ -58,18 +58,25 @@ constexpr std::uint32_t module_handle(Dll dll)
     return 0x7FFD0000u + 0x1000u * std::uint32_t(dll);
 }
 
-// Reads program memory; false when the bytes are not mapped.
-using ReadMemory = std::function<bool(std::uint32_t address, void *to, std::size_t size)>;
+// Reads program memory as the program itself could: only from pages it may read.
+enum class Access { readable, unmapped, unreadable };
+using ReadMemory = std::function<Access(std::uint32_t address, void *to, std::size_t size)>;
 
 struct State {
     scripted::FlushScript flush;
     Device device;
     std::int32_t errno_value = 0;  // the emulated c.dll's errno
     std::FILE *trace = nullptr;    // one line per call, when set
+    std::uint64_t trace_written = 0;
+    bool trace_full = false;       // a line did not fit under trace_limit
     std::FILE *standard_error = stderr;
     // Where the program reaches a function: what GetProcAddressW returns.
     std::function<std::uint32_t(Function)> address_of;
 };
+
+// The most a trace may take: a program looping over a call would
+// otherwise write gigabytes.
+constexpr std::uint64_t trace_limit = std::uint64_t(64) << 20;
 
 struct Outcome {
     std::uint32_t r0 = 0;

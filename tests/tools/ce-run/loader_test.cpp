@@ -324,8 +324,9 @@ TEST(Loader, ImportsTheDeviceLacksAreHandledAsEachReleaseDoes)
 TEST(Loader, EntryPointGetsWhatTheKernelPasses)
 {
     // r0 (process handle, or id from 6.0 on), r1, r2 (the command line),
-    // r3 (SW_SHOW) and an sp that is 4 but not 8-byte aligned, then a
-    // return from the entry point that ends the process with its r0.
+    // r3 (SW_SHOW), an sp that is 4 but not 8-byte aligned and user mode
+    // (0x10), then a return from the entry point that ends the process
+    // with its r0.
     struct Case {
         const char *release;
         const char *r0;
@@ -345,7 +346,8 @@ TEST(Loader, EntryPointGetsWhatTheKernelPasses)
                   "RegFlushKey(0x00000000) = 6\n"
                   "RegFlushKey(0x7fe00000) = 6\n"
                   "RegFlushKey(0x00000005) = 6\n"
-                  "RegFlushKey(0x7feffffc) = 6\n");
+                  "RegFlushKey(0x7feffffc) = 6\n"
+                  "RegFlushKey(0x00000010) = 6\n");
     }
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,7 +19,8 @@ namespace {
 
 using namespace test;
 
-std::uint32_t entry_rva(const Bytes &b) { return get32(b, layout(b).optional + 16); }
+// Where the entry point's code starts; a Thumb entry point's RVA is odd.
+std::uint32_t entry_rva(const Bytes &b) { return get32(b, layout(b).optional + 16) & ~1u; }
 
 // Replaces the code at the entry point.
 void patch_entry(Bytes &b, std::vector<std::uint32_t> words)
@@ -32,6 +34,66 @@ void patch_entry(Bytes &b, std::vector<std::uint32_t> words)
 
 std::uint32_t entry_address(const Bytes &b) { return 0x10000 + entry_rva(b); }
 
+std::uint32_t round_to_page(std::uint32_t size) { return (size + 0xFFF) & ~0xFFFu; }
+
+// Appends bytes to the raw data of the last section, .data, whose memory
+// then reaches tail bytes further (zero-filled); returns their RVA.
+std::uint32_t append(Bytes &b, const Bytes &bytes, std::uint32_t tail = 0)
+{
+    Layout l = layout(b);
+    std::uint32_t rva = get32(b, l.section(1) + 12) + get32(b, l.section(1) + 16);
+    b.insert(b.end(), bytes.begin(), bytes.end());
+    std::uint32_t raw = get32(b, l.section(1) + 16) + std::uint32_t(bytes.size());
+    put32(b, l.section(1) + 16, raw);
+    put32(b, l.section(1) + 8, raw + tail);
+    put32(b, l.optional + 56, round_to_page(get32(b, l.section(1) + 12) + raw + tail));
+    return rva;
+}
+
+Bytes words(std::vector<std::uint32_t> values)
+{
+    Bytes bytes(4 * values.size());
+    for (std::size_t i = 0; i < values.size(); i++)
+        put32(bytes, 4 * i, values[i]);
+    return bytes;
+}
+
+std::size_t lookup_table(const Bytes &b);
+
+// The lookup table of coredll.dll with its four functions, then RegFlushKey
+// again until it has count entries, without the closing zero.
+std::vector<std::uint32_t> lookup_entries(const Bytes &b, std::size_t count)
+{
+    std::vector<std::uint32_t> entries;
+    for (std::size_t i = 0; i < count; i++)
+        entries.push_back(get32(b, lookup_table(b) + 4 * (i < 4 ? i : 0)));
+    return entries;
+}
+
+// The import directory moved to the end of .data with coredll.dll's
+// descriptor count times, each binding the same slots.
+void import_coredll_times(Bytes &b, std::size_t count);
+
+// A third section, after the others, with no access at all, mapping the
+// bytes of .text once more; the literal that holds the address of
+// u"c.dll" then points at its copy there.
+void name_in_unreadable_section(Bytes &b)
+{
+    Layout l = layout(b);
+    std::uint16_t count = get16(b, l.coff + 2);
+    std::size_t header = l.section(count);
+    std::uint32_t rva = get32(b, l.optional + 56);
+    std::copy(b.begin() + l.section(0), b.begin() + l.section(0) + 40, b.begin() + header);
+    put32(b, header + 12, rva);
+    put32(b, header + 36, 0x00000040);  // initialized data; not read, write or execute
+    put16(b, l.coff + 2, count + 1);
+    put32(b, l.optional + 56, rva + 0x1000);
+    std::uint32_t name = 0x10000 + text_rva(b, find(b, std::string("c\0.\0d\0l\0l\0", 10)));
+    Bytes literal = words({name});
+    auto at = std::search(b.begin(), b.end(), literal.begin(), literal.end());
+    put32(b, std::size_t(at - b.begin()), name - get32(b, l.section(0) + 12) + rva);
+}
+
 struct Case {
     const char *name;
     std::function<void(Bytes &)> damage;
@@ -39,6 +101,7 @@ struct Case {
     std::function<std::string(const Bytes &)> reason;
     int status;
     std::vector<std::string> options = {};
+    const char *image = STOWKEY_IMAGE;
 };
 
 std::function<std::string(const Bytes &)> says(std::string reason)
@@ -51,7 +114,7 @@ protected:
     void check(const Case &c)
     {
         SCOPED_TRACE(c.name);
-        Bytes image = test::read_file(STOWKEY_IMAGE);
+        Bytes image = test::read_file(c.image);
         c.damage(image);
         std::string path = dir_.path("image.exe");
         test::write_file(path, image);
@@ -62,7 +125,9 @@ protected:
         EXPECT_EQ(finished.signal, 0);
         EXPECT_EQ(finished.exit_status, c.status);
         EXPECT_EQ(finished.out, "");
-        EXPECT_EQ(finished.err, "ce-run: " + path + ": " + c.reason(image) + "\n");
+        // Below 64 the status is the program's, and so is standard error.
+        EXPECT_EQ(finished.err, c.status < 64 ? c.reason(image)
+                                              : "ce-run: " + path + ": " + c.reason(image) + "\n");
     }
 
     test::TempDir dir_;
@@ -147,7 +212,7 @@ TEST_F(Malformed, SectionsOutsideTheFileOrTheImage)
          says("entry point 0xfffffff0 is not in an executable section"), 65},
         {"Thumb entry point", [](Bytes &b) { put32(b, layout(b).optional + 16, entry_rva(b) + 1); },
          [](const Bytes &b) {
-             return "entry point " + hex(entry_rva(b)) +
+             return "entry point " + hex(entry_rva(b) | 1) +
                     " is not on a word boundary, as ARM code must be";
          }, 65},
     };
@@ -158,6 +223,22 @@ TEST_F(Malformed, SectionsOutsideTheFileOrTheImage)
 std::size_t import_directory(const Bytes &b)
 {
     return text_offset(b, get32(b, layout(b).directory(1)));
+}
+
+std::size_t lookup_table(const Bytes &b)
+{
+    return text_offset(b, get32(b, import_directory(b)));
+}
+
+void import_coredll_times(Bytes &b, std::size_t count)
+{
+    Bytes descriptors;
+    for (std::size_t i = 0; i < count; i++)
+        descriptors.insert(descriptors.end(), b.begin() + import_directory(b),
+                           b.begin() + import_directory(b) + 20);
+    descriptors.resize(descriptors.size() + 20);
+    put32(b, layout(b).directory(1), append(b, descriptors));
+    put32(b, layout(b).directory(1) + 4, std::uint32_t(descriptors.size()));
 }
 
 TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
@@ -198,6 +279,34 @@ TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
         {"DLL the platform lacks", [](Bytes &b) { b[find(b, "coredll.dll")] = 'd'; },
          says("Windows CE 3.0 refuses to create the process: doredll.dll is not on the device"),
          69},
+        // Limits that hold exactly as many as they say.
+        {"4096 imports from one DLL",
+         [](Bytes &b) {
+             std::vector<std::uint32_t> entries = lookup_entries(b, 4096);
+             entries.push_back(0);
+             put32(b, import_directory(b), append(b, words(entries)));
+         },
+         says(""), 0},
+        {"4097 imports from one DLL",
+         [](Bytes &b) {
+             std::vector<std::uint32_t> entries = lookup_entries(b, 4097);
+             entries.push_back(0);
+             put32(b, import_directory(b), append(b, words(entries)));
+         },
+         says("more than 4096 imports from coredll.dll"), 65},
+        {"256 imported DLLs", [](Bytes &b) { import_coredll_times(b, 256); }, says(""), 0},
+        {"257 imported DLLs", [](Bytes &b) { import_coredll_times(b, 257); },
+         says("more than 256 imported DLLs"), 65},
+        // In memory the zero-filled tail of a section ends them.
+        {"lookup table ending in the zero-filled tail",
+         [](Bytes &b) { put32(b, import_directory(b), append(b, words(lookup_entries(b, 4)), 4)); },
+         says(""), 0},
+        {"import name ending in the zero-filled tail",
+         [](Bytes &b) {
+             std::string name("\0\0RegFlushKey", 13);
+             put32(b, lookup_table(b), append(b, Bytes(name.begin(), name.end()), 4));
+         },
+         says(""), 0},
         {"lookup table 0 ends the walk: nothing is bound",
          [](Bytes &b) { put32(b, import_directory(b), 0); },
          [](const Bytes &b) {
@@ -271,10 +380,59 @@ TEST_F(Malformed, ProgramsThatFault)
          says("fetch from non-executable memory at 0x00012000"), 70},
         {"stack overflow", [](Bytes &b) { patch_entry(b, {0xE52D0004, 0xEAFFFFFD}); },
          by_entry("write to unmapped memory at 0x7feefffc"), 70},
+        // A program runs in user mode, where CP15 is privileged: the
+        // control register, and the SA-1110's wait for interrupt.
+        {"mrc p15, 0, r0, c1, c0, 0", [](Bytes &b) { patch_entry(b, {0xEE110F10}); },
+         at_entry("undefined instruction at"), 70},
+        {"mcr p15, 0, r0, c15, c8, 2", [](Bytes &b) { patch_entry(b, {0xEE0F0F58}); },
+         at_entry("undefined instruction at"), 70},
+        // Hints: on ARMv7 yield goes on and wfi waits; on ARMv4 the
+        // encoding is an MSR that writes nothing.
+        {"wfi on the Cortex-A8", [](Bytes &b) { patch_entry(b, {0xE320F003}); },
+         [](const Bytes &b) {
+             return "wfi at " + hex(entry_address(b)) +
+                    ": the program waits for an interrupt, and the emulated device raises none";
+         }, 70, {"--cpu", "cortex-a8"}},
+        {"wfi on the SA-1110", [](Bytes &b) { patch_entry(b, {0xE320F003, 0xE3A00007, 0xE1A0F00E}); },
+         says(""), 7},
+        {"Thumb-2 yield; movs r0, #7; bx lr", [](Bytes &b) { patch_entry(b, {0x2007BF10, 0xBF004770}); },
+         says(""), 7, {}, STOWKEY_CE8_IMAGE},
+        {"Thumb-2 yield.w; movs r0, #7; bx lr",
+         [](Bytes &b) { patch_entry(b, {0x8001F3AF, 0x47702007}); }, says(""), 7, {}, STOWKEY_CE8_IMAGE},
+        {"Thumb-2 wfe", [](Bytes &b) { patch_entry(b, {0xBF20BF20}); },
+         [](const Bytes &b) {
+             return "wfe at " + hex(entry_address(b)) +
+                    ": the program waits for an event, and the emulated device signals none";
+         }, 70, {}, STOWKEY_CE8_IMAGE},
+        // The platform reads its arguments as the program could.
+        {"c.dll's name in a section without access", name_in_unreadable_section,
+         [](const Bytes &b) {
+             Layout l = layout(b);
+             return "LoadLibraryW's name read from unreadable memory at " +
+                    hex(0x10000 + text_rva(b, find(b, std::string("c\0.\0d\0l\0l\0", 10))) -
+                        get32(b, l.section(0) + 12) + get32(b, l.optional + 56) - 0x1000);
+         }, 70, {"--flush", "HKEY_CLASSES_ROOT=5"}},
+        // Its text is the program's: escaped, it stays one line.
+        {"perror's prefix with an escape sequence and a newline",
+         [](Bytes &b) { std::memcpy(&b[find(b, "stowkey")], "s\x1b[2J\ny", 7); },
+         says("s\\x1b[2J\\x0ay: Input/output error\n"), 1, {"--flush", "HKEY_CLASSES_ROOT=5"}},
         {"endless loop", [](Bytes &b) { patch_entry(b, {0xEAFFFFFE}); },
          says("instruction limit of 1000 reached"), 71, {"--max-instructions", "1000"}},
         {"status past 255", [](Bytes &b) { patch_entry(b, {0xE3E00000, 0xE1A0F00E}); },
          says("exit status 4294967295 is outside 0..255 and cannot be passed on"), 72},
+        // LoadLibraryW in a loop, on a name of 230 units each traced as
+        // \u00e9: the trace ends the run at its limit.
+        {"a trace that would grow without end",
+         [](Bytes &b) {
+             patch_entry(b, {0xE3A04A12, 0xE2844020, 0xE1A00004, 0xE3A0CA12, 0xE1A0E00F,
+                             0xE59CF008, 0xEAFFFFFA});
+             std::size_t data = get32(b, layout(b).section(1) + 20);
+             put32(b, layout(b).section(1) + 8, 0x200);
+             for (std::size_t at = data + 0x20; at < data + 0x1EC; at += 2)
+                 put16(b, at, 0x00E9);
+         },
+         says("trace " + dir_.path("trace") + " reached its limit of 64 MiB; the run was ended there"),
+         73, {"--trace", dir_.path("trace")}},
     };
     for (const Case &c : cases)
         check(c);
@@ -320,6 +478,9 @@ TEST(CommandLine, BadUsageIsRefused)
         std::string message;
     };
     const std::string image = STOWKEY_IMAGE;
+    const std::string fifo = dir.path("fifo.exe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string same_image = image.substr(0, image.rfind('/')) + "/./stowkey.exe";
     const Case cases[] = {
         {{}, 64, "no IMAGE given (see ce-run --help)"},
         {{"--stats"}, 64, "no IMAGE given (see ce-run --help)"},
@@ -354,6 +515,11 @@ TEST(CommandLine, BadUsageIsRefused)
         {{dir.path("missing.exe")}, 66,
          "cannot read " + dir.path("missing.exe") + ": No such file or directory"},
         {{dir.path("")}, 66, "cannot read " + dir.path("") + ": not a regular file"},
+        {{fifo}, 66, "cannot read " + fifo + ": not a regular file"},
+        {{"/dev/null"}, 66, "cannot read /dev/null: not a regular file"},
+        {{"--trace", "", image}, 64, "--trace: the file name is empty"},
+        {{"--trace", same_image, image}, 64,
+         "--trace: " + same_image + " is the image itself, which the trace would overwrite"},
         {{"--trace", dir.path("no/such/dir/trace"), image}, 73,
          "cannot write trace " + dir.path("no/such/dir/trace") + ": No such file or directory"},
     };
@@ -368,12 +534,19 @@ TEST(CommandLine, BadUsageIsRefused)
     }
 }
 
-TEST(CommandLine, StatsFollowTheRun)
+TEST(CommandLine, StatsAndTheLimitCountTheSameInstructions)
 {
     test::Finished finished = test::run({CE_RUN, "--stats", STOWKEY_IMAGE});
     EXPECT_EQ(finished.exit_status, 0);
     EXPECT_THAT(finished.err, testing::MatchesRegex(
                                   "ce-run: stats: instructions=[1-9][0-9]* stack_bytes=[1-9][0-9]*\n"));
+    std::string count = finished.err.substr(finished.err.find('=') + 1);
+    count = count.substr(0, count.find(' '));
+    EXPECT_EQ(test::run({CE_RUN, "--max-instructions", count, STOWKEY_IMAGE}).exit_status, 0);
+    std::string fewer = std::to_string(std::stoi(count) - 1);
+    finished = test::run({CE_RUN, "--max-instructions", fewer, STOWKEY_IMAGE});
+    EXPECT_EQ(finished.exit_status, 71);
+    EXPECT_EQ(finished.err, "ce-run: " STOWKEY_IMAGE ": instruction limit of " + fewer + " reached\n");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 /*
- * Shows what the kernel passed the entry point: r0 to r3 and sp, each
- * handed to RegFlushKey so that ce-run's trace writes it down, then
- * returns 9 from the entry point.
+ * Shows what the kernel passed the entry point: r0 to r3, sp and the
+ * processor mode, each handed to RegFlushKey so that ce-run's trace writes
+ * it down, then returns 9 from the entry point.
  */
 
 #include "imports.h"
@@ -19,7 +19,9 @@ WinMainCRTStartup:
 	mov	r7, r3
 	mov	r8, sp
 	mov	r9, lr
-	.irp	register, r4, r5, r6, r7, r8
+	mrs	r10, cpsr
+	and	r10, r10, #0x1f
+	.irp	register, r4, r5, r6, r7, r8, r10
 	mov	r0, \register
 	bl	RegFlushKey
 	.endr

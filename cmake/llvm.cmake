@@ -17,7 +17,7 @@
 #
 # Runs in script mode too (cmake -P), which is how its test drives it.
 
-set(STOWKEY_LLVM_KNOWN_VERSIONS 14 15 16 19)
+set(STOWKEY_LLVM_KNOWN_VERSIONS 14 15 16 17 18 19 22)
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(STOWKEY_LLVM_VERSION "" CACHE STRING

@@ -86,24 +86,45 @@ printf 'wrong horse\n' >wrong-password
 quiet openssl pkey -in signer.key -aes256 -passout file:password -out signer-encrypted.key
 quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile intermediate.pem \
     -passout file:password -out signer.p12
+printf 'correct horse\r\n' >crlf-password
+printf 'correct horse\nand a second line\n' >two-line-password
+: >empty-password
+cp signer-encrypted.key ./-signer.key
 printf 'not a certificate\n' >garbage.pem
 mkdir a-folder
 touch a-file
+# Images in a folder whose name starts with "-", as --images may name them.
+mkdir -- -images
+cp -r "$device_dir/ce3-to-ce7" "$device_dir/ce8" -- -images/
+# A PATH without osslsigncode.
+mkdir no-osslsigncode
+for tool in /usr/bin/* /bin/*; do
+    [ "$(basename "$tool")" = osslsigncode ] || ln -sf "$tool" no-osslsigncode/
+done
 
 # --- bad input ----------------------------------------------------------
 # Each row: status, text the one "sign: " line must hold, then the
-# arguments (and environment) of scripts/sign.
+# arguments (and environment) of scripts/sign. $setup, when set, prepares
+# the output folder first. Neither the output folder nor any unsigned image
+# may change.
+setup=""
+unsigned_sums() { sha256sum "$device_dir"/*/stowkey.exe -- -images/*/stowkey.exe; }
+output_sums() { [ ! -e out ] || { find out -type f -exec sha256sum {} + | sort; find out -type d | sort; }; }
 bad() {
-    local status=$1 text=$2 actual
+    local status=$1 text=$2 actual before_images before_output
     shift 2
     rm -rf out
-    env "$@" >stdout 2>stderr && actual=0 || actual=$?
+    eval "$setup"
+    before_images=$(unsigned_sums) before_output=$(output_sums)
+    env "$@" >stdout 2>stderr </dev/null && actual=0 || actual=$?
     local row="[$*]"
     [ "$actual" = "$status" ] || fail "$row: status $actual, not $status: $(cat stderr)"
     [ "$(wc -l <stderr)" = 1 ] && grep -q "^sign: " stderr ||
         fail "$row: not one 'sign: ' line: $(cat stderr)"
     grep -qF -- "$text" stderr || fail "$row: '$text' is not in: $(cat stderr)"
-    [ -z "$(find out -type f 2>/dev/null)" ] || fail "$row: left $(find out -type f)"
+    [ "$(output_sums)" = "$before_output" ] || fail "$row: changed the output folder: $(output_sums)"
+    [ "$(unsigned_sums)" = "$before_images" ] || fail "$row: changed an unsigned image"
+    setup=""
 }
 good=(--cert signer-chain.pem --key signer.key --images "$device_dir")
 bad 2 "no output folder" "$sign" "${good[@]}"
@@ -150,6 +171,28 @@ bad 8 "cannot write to the output folder a-file/out" "$sign" "${good[@]}" a-file
 bad 9 "osslsigncode could not sign $device_dir/ce3-to-ce7/stowkey.exe: " \
     "$sign" "${good[@]}" --timestamp http://127.0.0.1:9 out
 grep -q "failure: .*http://127.0.0.1:9" stderr || fail "the refusal does not say why: $(cat stderr)"
+# Paths that start with "-", and destinations that lead into the images.
+bad 2 "the unsigned images would be overwritten" \
+    "$sign" --cert signer-chain.pem --key signer.key --images -images ./-images
+setup='mkdir out && ln -s "$work/-images/ce8" out/ce8'
+bad 2 "out/ce8 is, or resolves into, the images' own folder" \
+    "$sign" --cert signer-chain.pem --key signer.key --images -images out
+bad 4 "wrong password for the key ./-signer.key" \
+    "$sign" --cert signer.pem --key -signer.key --password-file wrong-password --images "$device_dir" out
+# Destinations that cannot take their file: nothing lands, what was there stays.
+setup='mkdir out && touch out/ce8'
+bad 8 "cannot write to out/ce8: it is not a folder" "$sign" "${good[@]}" out
+setup='mkdir -p out/ce3-to-ce7 out/ce8/stowkey.exe && echo previous >out/ce3-to-ce7/stowkey.exe'
+bad 8 "cannot write out/ce8/stowkey.exe: it is a folder" "$sign" "${good[@]}" out
+# Passwords: a missing one is 4 whatever the file holds.
+bad 4 "the first line of the password file empty-password is empty" \
+    "$sign" --cert signer.pem --key signer-encrypted.key --password-file empty-password --images "$device_dir" out
+bad 2 "--password-env is given twice" \
+    PASSWORD=x "$sign" "${good[@]}" --password-env PASSWORD --password-env PASSWORD out
+bad 2 "SOURCE_DATE_EPOCH is 2524608000, in 2050 or later" \
+    SOURCE_DATE_EPOCH=2524608000 "$sign" "${good[@]}" out
+bad 10 "osslsigncode or openssl is installed but not on PATH" \
+    PATH="$work/no-osslsigncode" "$sign" "${good[@]}" out
 echo "checked: bad input"
 
 # --- signing ------------------------------------------------------------
@@ -236,13 +279,22 @@ again later SOURCE_DATE_EPOCH=$((epoch + 86400)) -- --cert signer-chain.pem --ke
 again encrypted SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer-encrypted.key --password-file password
 again bundle SOURCE_DATE_EPOCH=$epoch PASSWORD="correct horse" -- --pkcs12 signer.p12 --password-env PASSWORD
 again sha256 SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer.key --digest sha256
+# Both tools get the first line of a password, without CR; any variable
+# name may hold it, the script's own too.
+again crlf SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer-encrypted.key --password-file crlf-password
+again two-lines SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer-encrypted.key \
+    --password-file two-line-password
+again digest-variable SOURCE_DATE_EPOCH=$epoch digest="correct horse" -- --cert signer-chain.pem \
+    --key signer-encrypted.key --password-env digest
 for kind in "${kinds[@]}"; do
     cmp -s "$signed_dir/$kind/stowkey.exe" "twice/$kind/stowkey.exe" ||
         fail "$kind: two signings with the same key and SOURCE_DATE_EPOCH differ"
     cmp -s "$signed_dir/$kind/stowkey.exe" "later/$kind/stowkey.exe" &&
         fail "$kind: another SOURCE_DATE_EPOCH gave the same signature"
-    cmp -s "$signed_dir/$kind/stowkey.exe" "encrypted/$kind/stowkey.exe" ||
-        fail "$kind: the encrypted key signed otherwise than the plain one"
+    for way in encrypted crlf two-lines digest-variable; do
+        cmp -s "$signed_dir/$kind/stowkey.exe" "$way/$kind/stowkey.exe" ||
+            fail "$kind: the encrypted key ($way) signed otherwise than the plain one"
+    done
     for way in bundle sha256; do
         check_signed "$device_dir/$kind/stowkey.exe" "$way/$kind/stowkey.exe"
         osslsigncode verify -CAfile root.pem -in "$way/$kind/stowkey.exe" >verify.log 2>&1 ||

@@ -55,17 +55,19 @@ const char usage[] =
     "  --flush KEY=CODE        RegFlushKey gives CODE for root key KEY\n"
     "                          (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,\n"
     "                          HKEY_LOCAL_MACHINE, HKEY_USERS); default 0\n"
-    "  --trace FILE            write each platform call to FILE, a line each\n"
+    "  --trace FILE            write each platform call to FILE, a line each;\n"
+    "                          the run ends when it reaches 64 MiB\n"
     "  --stats                 after the run, print the instructions executed\n"
     "                          and the deepest stack use on standard error\n"
-    "  --max-instructions N    end the run as failed after N instructions\n"
-    "                          (default 10000000)\n"
+    "  --max-instructions N    end the run as failed after N of the program's own\n"
+    "                          instructions (default 10000000)\n"
     "  --help                  print this and exit\n"
     "\n"
     "Exit status: the program's own, or 64 usage error, 65 image rejected,\n"
     "66 image unreadable, 69 an import the device lacks keeps the program\n"
-    "from running, 70 program fault, 71 instruction limit reached,\n"
-    "72 program status outside 0..255, 73 trace not written.\n";
+    "from running, 70 program fault or a wait for what never comes,\n"
+    "71 instruction limit reached, 72 program status outside 0..255,\n"
+    "73 trace not written or at its limit.\n";
 
 int complain(int status, const std::string &message)
 {

@@ -4,7 +4,7 @@
 # from the unsigned ones only by the certificate table, the security
 # directory and the checksum, load and run under ce-run exactly as the
 # unsigned ones do, and come out the same twice for the same key and
-# SOURCE_DATE_EPOCH. Each bad input gets its own status and one "sign: "
+# SOURCE_DATE_EPOCH; the signed CABs verify and hold the signed image. Each bad input gets its own status and one "sign: "
 # line, and leaves no file behind.
 #
 # usage: sign_test.sh SOURCE_DIR DEVICE_DIR CE_RUN SIGNED_DIR
@@ -96,6 +96,15 @@ touch a-file
 # Images in a folder whose name starts with "-", as --images may name them.
 mkdir -- -images
 cp -r "$device_dir/ce3-to-ce7" "$device_dir/ce8" -- -images/
+# Images whose CABs are missing, or hold another image.
+mkdir no-cab mismatched
+for kind in "${kinds[@]}"; do
+    mkdir "no-cab/$kind" "mismatched/$kind"
+    cp "$device_dir/$kind/stowkey.exe" "no-cab/$kind/"
+    cp "$device_dir/$kind/stowkey.exe" "$device_dir/$kind/stowkey.cab" "mismatched/$kind/"
+done
+cp "$device_dir/ce8/stowkey.cab" mismatched/ce3-to-ce7/
+cp garbage.pem mismatched/ce8/stowkey.cab
 # A PATH without osslsigncode.
 mkdir no-osslsigncode
 for tool in /usr/bin/* /bin/*; do
@@ -191,7 +200,16 @@ bad 2 "--password-env is given twice" \
     PASSWORD=x "$sign" "${good[@]}" --password-env PASSWORD --password-env PASSWORD out
 bad 2 "SOURCE_DATE_EPOCH is 2524608000, in 2050 or later" \
     SOURCE_DATE_EPOCH=2524608000 "$sign" "${good[@]}" out
-bad 10 "osslsigncode or openssl is installed but not on PATH" \
+bad 3 "cannot read the CAB no-cab/ce3-to-ce7/stowkey.cab: no such file" \
+    "$sign" --cert signer-chain.pem --key signer.key --images no-cab out
+bad 3 "the CAB mismatched/ce3-to-ce7/stowkey.cab does not hold the image mismatched/ce3-to-ce7/stowkey.exe" \
+    "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
+rm mismatched/ce3-to-ce7/stowkey.cab && cp "$device_dir/ce3-to-ce7/stowkey.cab" mismatched/ce3-to-ce7/
+bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of a setup file and an image" \
+    "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
+setup='mkdir -p out/ce8/stowkey.cab'
+bad 8 "cannot write out/ce8/stowkey.cab: it is a folder" "$sign" "${good[@]}" out
+bad 10 "osslsigncode, openssl or gcab is installed but not on PATH" \
     PATH="$work/no-osslsigncode" "$sign" "${good[@]}" out
 echo "checked: bad input"
 
@@ -233,7 +251,7 @@ check_signed() {  # check_signed UNSIGNED SIGNED
 rm -rf "$signed_dir"
 SOURCE_DATE_EPOCH=$epoch "$sign" "${good[@]}" "$signed_dir" >stdout 2>stderr ||
     { cat stderr; echo "FAIL: signing failed"; exit 1; }
-[ "$(cat stdout)" = "$(printf '%s\n' "$signed_dir/ce3-to-ce7/stowkey.exe" "$signed_dir/ce8/stowkey.exe")" ] ||
+[ "$(cat stdout)" = "$(printf '%s\n' "$signed_dir"/{ce3-to-ce7,ce8}/stowkey.exe "$signed_dir"/{ce3-to-ce7,ce8}/stowkey.cab)" ] ||
     fail "scripts/sign printed $(cat stdout)"
 for kind in "${kinds[@]}"; do
     cmp -s "$device_dir/$kind/stowkey.exe" "$signed_dir/$kind/stowkey.exe" && fail "$kind: not signed"
@@ -247,6 +265,23 @@ for kind in "${kinds[@]}"; do
         fail "$kind: verified against a CA that is not the root"
 done
 echo "checked: signed images verify and differ only where a signature goes"
+
+# A signed CAB verifies, and cabextract, which knows nothing of the
+# signature, still takes from it the setup file and the signed image.
+for kind in "${kinds[@]}"; do
+    cab=$signed_dir/$kind/stowkey.cab
+    osslsigncode verify -CAfile root.pem -in "$cab" >verify.log 2>&1 ||
+        { cat verify.log; fail "$kind: osslsigncode verify refused the CAB's signature"; }
+    rm -rf unpacked unpacked-unsigned && mkdir unpacked unpacked-unsigned
+    # It warns of the signature after the cabinet's data as "extra bytes".
+    cabextract -q -d unpacked "$cab" 2>cabextract.log &&
+        cabextract -q -d unpacked-unsigned "$device_dir/$kind/stowkey.cab" ||
+        fail "$kind: cabextract cannot extract the signed CAB"
+    [ "$(ls unpacked)" = "$(printf 'stowkey.000\nstowkey.001')" ] || fail "$kind: the signed CAB holds $(ls unpacked)"
+    cmp -s unpacked/stowkey.001 "$signed_dir/$kind/stowkey.exe" || fail "$kind: the signed CAB does not hold the signed image"
+    cmp -s unpacked/stowkey.000 unpacked-unsigned/stowkey.000 || fail "$kind: the signed CAB's setup file is another"
+done
+echo "checked: signed CABs verify and hold the signed image"
 
 # Loading and running: the same statuses and messages as unsigned, under
 # every release, on every processor, with a failing flush too.
@@ -287,8 +322,10 @@ again two-lines SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer
 again digest-variable SOURCE_DATE_EPOCH=$epoch digest="correct horse" -- --cert signer-chain.pem \
     --key signer-encrypted.key --password-env digest
 for kind in "${kinds[@]}"; do
-    cmp -s "$signed_dir/$kind/stowkey.exe" "twice/$kind/stowkey.exe" ||
-        fail "$kind: two signings with the same key and SOURCE_DATE_EPOCH differ"
+    for file in stowkey.exe stowkey.cab; do
+        cmp -s "$signed_dir/$kind/$file" "twice/$kind/$file" ||
+            fail "$kind: two signings with the same key and SOURCE_DATE_EPOCH differ ($file)"
+    done
     cmp -s "$signed_dir/$kind/stowkey.exe" "later/$kind/stowkey.exe" &&
         fail "$kind: another SOURCE_DATE_EPOCH gave the same signature"
     for way in encrypted crlf two-lines digest-variable; do

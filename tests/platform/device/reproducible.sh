@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Same source, same bytes: fresh device builds in different directories
-# give the images under test exactly; SOURCE_DATE_EPOCH changes the
+# give the images and CABs under test exactly; SOURCE_DATE_EPOCH changes the
 # timestamp and nothing else; a value that is not a timestamp stops the
 # configure step, before any compiler is tried, with a message that
 # names it.
@@ -31,12 +31,14 @@ timestamp_of() {  # the TimeDateStamp field: 8 bytes into the PE header at e_lfa
 build "$work/a" "SOURCE_DATE_EPOCH=$image_timestamp"
 build "$work/one/more/level/b" "SOURCE_DATE_EPOCH=$image_timestamp"
 for kind in "${kinds[@]}"; do
-    cmp "$work/a/$kind/stowkey.exe" "$work/one/more/level/b/$kind/stowkey.exe" ||
-        { echo "FAIL: two builds of the same source differ ($kind)"; exit 1; }
-    cmp "$work/a/$kind/stowkey.exe" "$device_dir/$kind/stowkey.exe" ||
-        { echo "FAIL: a fresh build differs from the image under test ($kind)"; exit 1; }
+    for file in stowkey.exe stowkey.cab; do
+        cmp "$work/a/$kind/$file" "$work/one/more/level/b/$kind/$file" ||
+            { echo "FAIL: two builds of the same source differ ($kind/$file)"; exit 1; }
+        cmp "$work/a/$kind/$file" "$device_dir/$kind/$file" ||
+            { echo "FAIL: a fresh build differs from the one under test ($kind/$file)"; exit 1; }
+    done
 done
-echo "ok: fresh builds in two directories equal the images under test"
+echo "ok: fresh builds in two directories equal the images and CABs under test"
 
 build "$work/unset"
 build "$work/dated" SOURCE_DATE_EPOCH=1765152000

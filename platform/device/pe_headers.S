@@ -12,6 +12,9 @@
 #if !defined(IMAGE_MACHINE) || !defined(IMAGE_VERSION)
 #error "IMAGE_MACHINE and IMAGE_VERSION must be defined: the build sets them for each kind of image"
 #endif
+#if !defined(STOWKEY_VERSION_MAJOR) || !defined(STOWKEY_VERSION_MINOR)
+#error "STOWKEY_VERSION_MAJOR and STOWKEY_VERSION_MINOR must be defined: the build sets them from its version"
+#endif
 
 	.globl	__image_base
 	.set	__image_base, IMAGE_BASE
@@ -48,7 +51,7 @@ optional_header:
 	.long	SECTION_ALIGNMENT
 	.long	FILE_ALIGNMENT
 	.short	IMAGE_VERSION, 0		/* operating system version */
-	.short	0, 0				/* image version */
+	.short	STOWKEY_VERSION_MAJOR, STOWKEY_VERSION_MINOR	/* image version */
 	.short	IMAGE_VERSION, 0		/* subsystem version */
 	.long	0				/* Win32VersionValue */
 	.long	__image_size			/* SizeOfImage */

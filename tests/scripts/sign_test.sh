@@ -136,6 +136,8 @@ bad() {
     setup=""
 }
 good=(--cert signer-chain.pem --key signer.key --images "$device_dir")
+"$sign" --help >stdout 2>stderr && [ ! -s stderr ] && head -n 1 stdout | grep -q "^usage: scripts/sign " ||
+    fail "scripts/sign --help does not print its usage and exit 0"
 bad 2 "no output folder" "$sign" "${good[@]}"
 bad 2 "unknown option --verbose" "$sign" --verbose "${good[@]}" out
 bad 2 "give --cert and --key, or --pkcs12" "$sign" --cert signer.pem --images "$device_dir" out

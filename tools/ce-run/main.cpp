@@ -62,6 +62,7 @@ const char usage[] =
     "  --max-instructions N    end the run as failed after N of the program's own\n"
     "                          instructions (default 10000000)\n"
     "  --help                  print this and exit\n"
+    "  --version               print ce-run's version and exit\n"
     "\n"
     "Exit status: the program's own, or 64 usage error, 65 image rejected,\n"
     "66 image unreadable, 69 an import the device lacks keeps the program\n"
@@ -109,6 +110,10 @@ int parse_arguments(int argc, char **argv, Arguments &out)
         }
         if (option == "--help") {
             std::fputs(usage, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            std::puts("ce-run (stowkey) " STOWKEY_VERSION);
             return 0;
         }
         if (option == "--stats" || option == "--strict-nx") {

@@ -146,6 +146,8 @@ private:
         image_.file_alignment = bytes_.u32(optional + 36);
         image_.os_version[0] = bytes_.u16(optional + 40);
         image_.os_version[1] = bytes_.u16(optional + 42);
+        image_.image_version[0] = bytes_.u16(optional + 44);
+        image_.image_version[1] = bytes_.u16(optional + 46);
         image_.subsystem_version[0] = bytes_.u16(optional + 48);
         image_.subsystem_version[1] = bytes_.u16(optional + 50);
         image_.size_of_image = bytes_.u32(optional + 56);

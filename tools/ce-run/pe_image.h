@@ -77,6 +77,7 @@ struct Image {
     std::uint32_t section_alignment;
     std::uint32_t file_alignment;
     std::uint16_t os_version[2];
+    std::uint16_t image_version[2];
     std::uint16_t subsystem_version[2];
     std::uint32_t size_of_image;
     std::uint32_t size_of_headers;

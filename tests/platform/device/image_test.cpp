@@ -66,6 +66,8 @@ TEST_P(Image, HeadersMarkAnArmCeExecutable)
     EXPECT_EQ(image_.subsystem_version[1], 0);
     EXPECT_EQ(image_.os_version[0], kind.version);
     EXPECT_EQ(image_.os_version[1], 0);
+    EXPECT_EQ(image_.image_version[0], STOWKEY_VERSION_MAJOR);
+    EXPECT_EQ(image_.image_version[1], STOWKEY_VERSION_MINOR);
     EXPECT_EQ(image_.entry_rva % 2, kind.thumb_entry ? 1u : 0u);
     EXPECT_EQ(image_.image_base, 0x00010000u);
     EXPECT_EQ(image_.section_alignment, 0x1000u);

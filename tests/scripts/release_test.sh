@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# scripts/release, in a fresh clone of the source's last commit: the
+# bundle holds exactly the expected files, its checksums verify once
+# unpacked, two releases of the same tree are the same bytes, and each
+# refusal is one "release: " line with its own status that leaves the
+# bundle as it was.
+#
+# usage: release_test.sh SOURCE_DIR SIGNED_DIR IMAGE_TIMESTAMP
+# (SIGNED_DIR holds what scripts/sign made of the images built with
+# SOURCE_DATE_EPOCH=IMAGE_TIMESTAMP)
+set -euo pipefail
+source_dir=$1 signed_dir=$2 timestamp=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+git clone -q "$source_dir" "$work/tree"
+cd "$work/tree"
+release() { SOURCE_DATE_EPOCH=$timestamp scripts/release "$@" >"$work/stdout" 2>"$work/stderr"; }
+release --signed "$signed_dir" || { cat "$work/stderr"; echo "FAIL: the release failed"; exit 1; }
+bundle=$(cat "$work/stdout")
+[ "$bundle" = "$PWD/dist/stowkey-$(sed -n 's/^project(stowkey VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt).zip" ] ||
+    fail "the release printed '$bundle'"
+
+expected="CHANGELOG.md LICENSE SHA256SUMS ce3-to-ce7/stowkey.cab ce3-to-ce7/stowkey.exe ce8/stowkey.cab ce8/stowkey.exe devices.md signed/ce3-to-ce7/stowkey.cab signed/ce3-to-ce7/stowkey.exe signed/ce8/stowkey.cab signed/ce8/stowkey.exe "
+listed=$(unzip -Z1 "$bundle" | tr '\n' ' ')
+[ "$listed" = "$expected" ] || fail "the bundle holds $listed"
+mkdir "$work/unpacked"
+unzip -q "$bundle" -d "$work/unpacked"
+(cd "$work/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "sha256sum -c fails in the unpacked bundle"
+[ "$(cut -c67- "$work/unpacked/SHA256SUMS" | tr '\n' ' ')" = "${expected/SHA256SUMS /}" ] ||
+    fail "SHA256SUMS covers $(cut -c67- "$work/unpacked/SHA256SUMS" | tr '\n' ' ')"
+echo "checked: the bundle's files and checksums"
+
+cp "$bundle" "$work/first.zip"
+release --signed "$signed_dir" --force || { cat "$work/stderr"; fail "the second release failed"; }
+cmp -s "$bundle" "$work/first.zip" || fail "two releases of the same tree differ"
+echo "checked: two releases of the same tree are the same bytes"
+
+# Each row: status, text the one "release: " line must hold, then the
+# arguments; $setup prepares the tree first and $undo puts it back.
+refused() {
+    local status=$1 text=$2 actual
+    shift 2
+    eval "${setup:-}"
+    release "$@" && actual=0 || actual=$?
+    eval "${undo:-}"
+    setup="" undo=""
+    [ "$actual" = "$status" ] || fail "[$*]: status $actual, not $status: $(cat "$work/stderr")"
+    [ "$(wc -l <"$work/stderr")" = 1 ] && grep -q "^release: " "$work/stderr" ||
+        fail "[$*]: not one 'release: ' line: $(cat "$work/stderr")"
+    grep -qF -- "$text" "$work/stderr" || fail "[$*]: '$text' is not in $(cat "$work/stderr")"
+    [ "$(ls -A dist)" = "$(basename "$bundle")" ] && cmp -s "$bundle" "$work/first.zip" ||
+        fail "[$*]: the bundle changed, or another file is in dist/: $(ls -A dist)"
+}
+cp -r "$signed_dir" "$work/altered"
+cp -r "$signed_dir" "$work/swapped"
+printf '\xff' | dd of="$work/altered/ce8/stowkey.exe" bs=1 seek=1024 conv=notrunc status=none
+cp "$signed_dir/ce8/stowkey.cab" "$work/swapped/ce3-to-ce7/stowkey.cab"
+
+refused 2 "unknown argument --sign" --sign "$signed_dir"
+refused 5 "dist/$(basename "$bundle") exists: give --force to replace it"
+setup='echo "# changed" >>README.md' undo='git checkout -q README.md'
+refused 3 "the tree has changes or untracked files, so the release would not be the commit's: README.md" --force
+setup='touch stray' undo='rm stray'
+refused 3 "untracked files, so the release would not be the commit's: stray" --force
+refused 4 "$work/altered/ce8/stowkey.exe is not this build's ce8/stowkey.exe with a signature added" \
+    --signed "$work/altered" --force
+refused 4 "$work/swapped/ce3-to-ce7/stowkey.cab does not hold this build's setup file" \
+    --signed "$work/swapped" --force
+echo "checked: refusals"
+
+[ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
+echo "ok: scripts/release"

@@ -106,23 +106,35 @@ std::uint32_t reg(uc_engine *uc, int id)
 // then 0x0320F000 and the hint; in Thumb-2 0xBF00, or 0xF3AF 0x8000, with it.
 enum Hint { nop, yield, wfe, wfi, sev, not_a_hint };
 
-Hint hint_at(uc_engine *uc, std::uint64_t address, std::uint32_t size)
+struct HintAt {
+    Hint hint = not_a_hint;
+    bool thumb = false;
+};
+
+// Called for every instruction: the processor state is read only for a
+// word that has a hint's form.
+HintAt hint_at(uc_engine *uc, std::uint64_t address, std::uint32_t size)
 {
     std::uint8_t bytes[4] = {};
     if (size > sizeof bytes || uc_mem_read(uc, address, bytes, size) != UC_ERR_OK)
-        return not_a_hint;
+        return {};
     std::uint32_t low = std::uint32_t(bytes[0] | bytes[1] << 8);
     std::uint32_t high = std::uint32_t(bytes[2] | bytes[3] << 8);
-    bool thumb = reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb;
-    std::uint32_t hint = 0xFF;
-    if (thumb && size == 2 && (low & 0xFF0F) == 0xBF00)
-        hint = (low >> 4) & 0xF;
-    else if (thumb && size == 4 && low == 0xF3AF && (high & 0xFF00) == 0x8000)
-        hint = high & 0xFF;
-    else if (!thumb && size == 4 && (high & 0x0FFF) == 0x0320 && (low & 0xFF00) == 0xF000 &&
-             high >> 12 != 0xF)
-        hint = low & 0xFF;
-    return hint < not_a_hint ? Hint(hint) : not_a_hint;
+    std::uint32_t hint;
+    bool thumb;
+    if (size == 2 && (low & 0xFF0F) == 0xBF00) {
+        hint = (low >> 4) & 0xF, thumb = true;
+    } else if (size == 4 && low == 0xF3AF && (high & 0xFF00) == 0x8000) {
+        hint = high & 0xFF, thumb = true;
+    } else if (size == 4 && (high & 0x0FFF) == 0x0320 && (low & 0xFF00) == 0xF000 &&
+               high >> 12 != 0xF) {
+        hint = low & 0xFF, thumb = false;
+    } else {
+        return {};
+    }
+    if (hint >= not_a_hint || thumb != bool(reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb))
+        return {};
+    return {Hint(hint), thumb};
 }
 
 // Hints the processor model would mistake: Unicorn takes yield and wfe for
@@ -131,20 +143,19 @@ Hint hint_at(uc_engine *uc, std::uint64_t address, std::uint32_t size)
 // exist, so only ARMv7 waits.
 void carry_out_hint(Session &run, std::uint64_t address, std::uint32_t size)
 {
-    Hint hint = hint_at(run.uc, address, size);
-    bool thumb = reg(run.uc, UC_ARM_REG_CPSR) & cpsr_thumb;
-    if (hint == not_a_hint || (thumb && !run.cpu->armv7))
+    HintAt at = hint_at(run.uc, address, size);
+    if (at.hint == not_a_hint || (at.thumb && !run.cpu->armv7))
         return;
-    if (run.cpu->armv7 && (hint == wfe || hint == wfi)) {
-        run.end_with_fault(hint == wfe ? "wfe at " + hex(address) +
-                                             ": the program waits for an event, and the "
-                                             "emulated device signals none"
-                                       : "wfi at " + hex(address) +
-                                             ": the program waits for an interrupt, and the "
-                                             "emulated device raises none");
+    if (run.cpu->armv7 && (at.hint == wfe || at.hint == wfi)) {
+        run.end_with_fault(at.hint == wfe ? "wfe at " + hex(address) +
+                                                ": the program waits for an event, and the "
+                                                "emulated device signals none"
+                                          : "wfi at " + hex(address) +
+                                                ": the program waits for an interrupt, and "
+                                                "the emulated device raises none");
         return;
     }
-    std::uint32_t next = std::uint32_t(address + size) | (thumb ? 1 : 0);
+    std::uint32_t next = std::uint32_t(address + size) | (at.thumb ? 1 : 0);
     uc_reg_write(run.uc, UC_ARM_REG_PC, &next);
 }
 

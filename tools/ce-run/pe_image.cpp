@@ -258,32 +258,33 @@ private:
         return true;
     }
 
-    // A byte of the image as the loader maps it: from the file within a
-    // section's raw data, zero in the rest of its memory; false outside
-    // every section.
-    bool memory_byte(std::uint32_t rva, std::uint8_t &byte) const
+    // The section whose memory holds all length bytes at rva, or nullptr.
+    const Section *section_holding(std::uint64_t rva, unsigned length) const
     {
-        const Section *section = section_at(image_, rva);
-        if (section == nullptr)
-            return false;
-        std::uint32_t within = rva - section->virtual_address;
-        byte = within < section->loaded_raw_size() ? bytes_.at(section->raw_offset + within) : 0;
-        return true;
+        const Section *section = rva <= UINT32_MAX ? section_at(image_, std::uint32_t(rva)) : nullptr;
+        if (section == nullptr ||
+            rva + length > std::uint64_t(section->virtual_address) + section->memory_size())
+            return nullptr;
+        return section;
+    }
+
+    // A byte of section's memory as the loader maps it: from the file within
+    // the section's raw data, zero in the rest.
+    std::uint8_t memory_byte(const Section &section, std::uint64_t rva) const
+    {
+        std::uint64_t within = rva - section.virtual_address;
+        return within < section.loaded_raw_size() ? bytes_.at(section.raw_offset + within) : 0;
     }
 
     // A little-endian field of length bytes at rva, all in one section.
     bool memory_field(std::uint64_t rva, unsigned length, std::uint32_t &value) const
     {
-        const Section *section = rva <= UINT32_MAX ? section_at(image_, std::uint32_t(rva)) : nullptr;
-        if (section == nullptr ||
-            rva + length > std::uint64_t(section->virtual_address) + section->memory_size())
+        const Section *section = section_holding(rva, length);
+        if (section == nullptr)
             return false;
         value = 0;
-        for (unsigned i = 0; i < length; i++) {
-            std::uint8_t byte = 0;
-            memory_byte(std::uint32_t(rva + i), byte);
-            value |= std::uint32_t(byte) << (8 * i);
-        }
+        for (unsigned i = 0; i < length; i++)
+            value |= std::uint32_t(memory_byte(*section, rva + i)) << (8 * i);
         return true;
     }
 
@@ -295,8 +296,7 @@ private:
         std::uint64_t end = std::uint64_t(section->virtual_address) + section->memory_size();
         text.clear();
         for (std::uint64_t at = rva; at < end; at++) {
-            std::uint8_t byte = 0;
-            memory_byte(std::uint32_t(at), byte);
+            std::uint8_t byte = memory_byte(*section, at);
             if (byte == 0)
                 return true;
             if (text.size() == max_name_length)
@@ -366,9 +366,7 @@ private:
                 return false;
             import.function = printable(name);
             std::uint64_t slot = std::uint64_t(iat_rva) + 4 * i;
-            const Section *section = slot <= UINT32_MAX ? section_at(image_, std::uint32_t(slot)) : nullptr;
-            if (slot > UINT32_MAX - 4 || section == nullptr ||
-                slot + 4 > std::uint64_t(section->virtual_address) + section->memory_size())
+            if (section_holding(slot, 4) == nullptr)
                 return fail("import address table slot of " + dll + "!" +
                             import.function + " at " + hex(slot) +
                             " is outside the image's sections");

@@ -67,7 +67,7 @@ setup='touch stray' undo='rm stray'
 refused 3 "untracked files, so the release would not be the commit's: stray" --force
 refused 4 "$work/altered/ce8/stowkey.exe is not this build's ce8/stowkey.exe with a signature added" \
     --signed "$work/altered" --force
-refused 4 "$work/swapped/ce3-to-ce7/stowkey.cab does not hold this build's setup file" \
+refused 4 "$work/swapped/ce3-to-ce7/stowkey.cab does not hold this build's two setup files" \
     --signed "$work/swapped" --force
 echo "checked: refusals"
 

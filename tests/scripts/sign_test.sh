@@ -207,7 +207,12 @@ bad 3 "cannot read the CAB no-cab/ce3-to-ce7/stowkey.cab: no such file" \
 bad 3 "the CAB mismatched/ce3-to-ce7/stowkey.cab does not hold the image mismatched/ce3-to-ce7/stowkey.exe" \
     "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
 rm mismatched/ce3-to-ce7/stowkey.cab && cp "$device_dir/ce3-to-ce7/stowkey.cab" mismatched/ce3-to-ce7/
-bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of a setup file and an image" \
+bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of the two setup files" \
+    "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
+# A CAB of the legacy setup file and the image alone, as stowkey 1.0.0 packed it.
+(cabextract -q -d legacy "$device_dir/ce8/stowkey.cab" && rm legacy/_setup.xml &&
+    gcab --create --nopath mismatched/ce8/stowkey.cab legacy/stowkey.000 legacy/stowkey.001)
+bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of the two setup files" \
     "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
 setup='mkdir -p out/ce8/stowkey.cab'
 bad 8 "cannot write out/ce8/stowkey.cab: it is a folder" "$sign" "${good[@]}" out
@@ -269,7 +274,7 @@ done
 echo "checked: signed images verify and differ only where a signature goes"
 
 # A signed CAB verifies, and cabextract, which knows nothing of the
-# signature, still takes from it the setup file and the signed image.
+# signature, still takes from it the setup files and the signed image.
 for kind in "${kinds[@]}"; do
     cab=$signed_dir/$kind/stowkey.cab
     osslsigncode verify -CAfile root.pem -in "$cab" >verify.log 2>&1 ||
@@ -279,9 +284,12 @@ for kind in "${kinds[@]}"; do
     cabextract -q -d unpacked "$cab" 2>cabextract.log &&
         cabextract -q -d unpacked-unsigned "$device_dir/$kind/stowkey.cab" ||
         fail "$kind: cabextract cannot extract the signed CAB"
-    [ "$(ls unpacked)" = "$(printf 'stowkey.000\nstowkey.001')" ] || fail "$kind: the signed CAB holds $(ls unpacked)"
+    [ "$(LC_ALL=C ls unpacked | tr '\n' ' ')" = "_setup.xml stowkey.000 stowkey.001 " ] ||
+        fail "$kind: the signed CAB holds $(ls unpacked)"
     cmp -s unpacked/stowkey.001 "$signed_dir/$kind/stowkey.exe" || fail "$kind: the signed CAB does not hold the signed image"
-    cmp -s unpacked/stowkey.000 unpacked-unsigned/stowkey.000 || fail "$kind: the signed CAB's setup file is another"
+    for setup in stowkey.000 _setup.xml; do
+        cmp -s "unpacked/$setup" "unpacked-unsigned/$setup" || fail "$kind: the signed CAB's $setup is another"
+    done
 done
 echo "checked: signed CABs verify and hold the signed image"
 

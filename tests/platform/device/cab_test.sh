@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Each installation CAB as independent tools read it: cabextract lists
-# the setup file first and unpacks exactly the setup file and the image,
-# byte for byte; file knows the setup file; and the setup file's fields
-# that wceload acts on hold what each kind needs.
+# and tests the legacy setup file first, then the XML setup file, then
+# the image, and unpacks exactly those; xmllint parses the XML, and the
+# file its FileOperation extracts is the image, byte for byte; file knows
+# the legacy setup file, whose fields that wceload acts on hold what each
+# kind needs; and the two setup files give the same version range. The
+# signed CABs (SIGNED_DIR) are read the same way.
 #
-# usage: cab_test.sh DEVICE_DIR
+# usage: cab_test.sh DEVICE_DIR SIGNED_DIR
 set -euo pipefail
-device_dir=$1
+device_dir=$1 signed_dir=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -15,22 +18,50 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 u16() { od -An -tu2 -j"$2" -N2 "$1" | tr -d ' '; }
 u32() { od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '; }
 text() { dd if="$1" bs=1 skip="$2" count="$3" status=none | tr '\0' '|'; }
+# xml FILE XPATH: the string value xmllint finds there
+xml() { xmllint --xpath "string($2)" "$1"; }
+install='//characteristic[@type="Install"]/parm'
+target='//characteristic[@type="FileOperation"]/characteristic[@type="%CE2%"]/characteristic[@translation="install"]'
 
 # kind, then the lowest and highest CE version (major.minor, 0.0: no limit)
 for row in "ce3-to-ce7 3.0 7.99" "ce8 8.0 0.0"; do
-    read -r kind lowest highest <<<"$row"
-    cab=$device_dir/$kind/stowkey.cab
-    listing=$(cabextract -l "$cab" | awk '$NF ~ /^stowkey\./ { print $NF }' | tr '\n' ' ')
-    [ "$listing" = "stowkey.000 stowkey.001 " ] || fail "$kind: cabextract lists '$listing'"
-    mkdir "$work/$kind"
-    cabextract -q -d "$work/$kind" "$cab" || fail "$kind: cabextract cannot unpack $cab"
-    [ "$(ls -A "$work/$kind" | tr '\n' ' ')" = "stowkey.000 stowkey.001 " ] ||
-        fail "$kind: the CAB unpacks to $(ls -A "$work/$kind")"
-    cmp -s "$work/$kind/stowkey.001" "$device_dir/$kind/stowkey.exe" ||
-        fail "$kind: the CAB's stowkey.001 is not the image"
-    setup=$work/$kind/stowkey.000
+  read -r kind lowest highest <<<"$row"
+  for dir in "$device_dir" "$signed_dir"; do
+    tried=$((${tried:-0} + 1))
+    cab=$dir/$kind/stowkey.cab
+    where="$kind ($cab)"
+    listing=$(cabextract -l "$cab" 2>/dev/null | awk '$NF ~ /^(stowkey\.|_setup)/ { print $NF }' | tr '\n' ' ')
+    [ "$listing" = "stowkey.000 _setup.xml stowkey.001 " ] || fail "$where: cabextract lists '$listing'"
+    cabextract -q -t "$cab" >/dev/null 2>&1 || fail "$where: cabextract -t finds the CAB damaged"
+    unpacked=$work/$tried
+    mkdir "$unpacked"
+    cabextract -q -d "$unpacked" "$cab" 2>/dev/null || fail "$where: cabextract cannot unpack it"
+    [ "$(LC_ALL=C ls -A "$unpacked" | tr '\n' ' ')" = "_setup.xml stowkey.000 stowkey.001 " ] ||
+        fail "$where: the CAB unpacks to $(ls -A "$unpacked")"
+    setup=$unpacked/stowkey.000 setup_xml=$unpacked/_setup.xml
+
+    xmllint --noout "$setup_xml" || fail "$where: xmllint cannot parse _setup.xml"
+    LC_ALL=C grep -q '[^ -~]' "$setup_xml" && fail "$where: _setup.xml is not plain ASCII"
+    source=$(xml "$setup_xml" "$target/characteristic[@type=\"Extract\"]/parm[@name=\"Source\"]/@value")
+    [ "$(xml "$setup_xml" "$target/@type")" = stowkey.exe ] ||
+        fail "$where: _setup.xml installs '$(xml "$setup_xml" "$target/@type")' into %CE2%, not stowkey.exe"
+    [ -n "$source" ] && [ -f "$unpacked/$source" ] && cmp -s "$unpacked/$source" "$dir/$kind/stowkey.exe" ||
+        fail "$where: the file _setup.xml extracts, '$source', is not the image $dir/$kind/stowkey.exe"
+
     [ "$(file -b "$setup")" = "Microsoft WinCE install header, StrongARM, 1 file" ] ||
-        fail "$kind: file says $(file -b "$setup")"
+        fail "$where: file says $(file -b "$setup")"
+    # The two setup files agree on the version range and on the name.
+    while read -r field expected; do
+        actual=$(xml "$setup_xml" "$install[@name=\"$field\"]/@value")
+        [ "$actual" = "$expected" ] || fail "$where: _setup.xml's $field is '$actual', stowkey.000's $expected"
+    done <<EOF_XML
+OSVersionMin $(u32 "$setup" 24).$(u32 "$setup" 28)
+OSVersionMax $(u32 "$setup" 32).$(u32 "$setup" 36)
+InstallDir %CE2%
+AppName $(text "$setup" "$(u16 "$setup" 84)" $(($(u16 "$setup" 86) - 1)))
+NumFiles $(u16 "$setup" 52)
+NumDirs $(u16 "$setup" 50)
+EOF_XML
 
     strings_at=$(u32 "$setup" 60) directories_at=$(u32 "$setup" 64) files_at=$(u32 "$setup" 68)
     # What wceload acts on: offset, size, expected value, field.
@@ -42,7 +73,7 @@ for row in "ce3-to-ce7 3.0 7.99" "ce8 8.0 0.0"; do
         else
             actual=$(u32 "$setup" "$offset")
         fi
-        [ "$actual" = "$expected" ] || fail "$kind: $field is $actual, not $expected"
+        [ "$actual" = "$expected" ] || fail "$where: $field is $actual, not $expected"
     done <<EOF_FIELDS
 0+4 text MSCE signature
 8 4 $(wc -c <"$setup") length of the setup file
@@ -76,7 +107,8 @@ $((files_at + 6)) 4 1073741824 file flags: overwrite, and nothing else
 $((files_at + 10)) 2 12 file name length
 $((files_at + 12))+12 text stowkey.exe| file name
 EOF_FIELDS
+  done
 done
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
-echo "ok: the CABs hold the setup file first and the image, and the setup file says what each kind needs"
+echo "ok: the CABs hold both setup files and the image, and the setup files say alike what each kind needs"

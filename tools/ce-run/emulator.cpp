@@ -64,6 +64,12 @@ struct Session {
     std::uint32_t lowest_sp = entry_sp;
     std::uint32_t last_address = 0;      // of the program's latest instruction
     std::uint64_t platform_calls = 0;
+    std::uint8_t it_state = 0;           // of the Thumb-2 IT block the next instruction is in
+    // The hint the code hook last stepped over: where it was, and where
+    // and in which state the program goes on.
+    struct {
+        std::uint32_t address, next, cpsr;
+    } stepped_over = {1, 0, 0};
     std::vector<Mapped> memory;
 
     void end(Result::Ending ending, const std::string &fault = "")
@@ -106,47 +112,96 @@ std::uint32_t reg(uc_engine *uc, int id)
 // then 0x0320F000 and the hint; in Thumb-2 0xBF00, or 0xF3AF 0x8000, with it.
 enum Hint { nop, yield, wfe, wfi, sev, not_a_hint };
 
-struct HintAt {
+constexpr std::uint32_t always = 0xE;  // the condition code AL
+
+// What ce-run must know of an instruction: whether it is a hint, and
+// whether it opens a Thumb-2 IT block (its low byte is the block's state).
+struct Instruction {
     Hint hint = not_a_hint;
     bool thumb = false;
+    std::uint32_t condition = always;  // in ARM code; in Thumb-2 the IT block's
+    std::uint8_t opens_it = 0;
 };
 
 // Called for every instruction: the processor state is read only for a
-// word that has a hint's form.
-HintAt hint_at(uc_engine *uc, std::uint64_t address, std::uint32_t size)
+// word that has a hint's or an IT instruction's form.
+Instruction decode(uc_engine *uc, std::uint64_t address, std::uint32_t size)
 {
     std::uint8_t bytes[4] = {};
     if (size > sizeof bytes || uc_mem_read(uc, address, bytes, size) != UC_ERR_OK)
         return {};
     std::uint32_t low = std::uint32_t(bytes[0] | bytes[1] << 8);
     std::uint32_t high = std::uint32_t(bytes[2] | bytes[3] << 8);
-    std::uint32_t hint;
-    bool thumb;
-    if (size == 2 && (low & 0xFF0F) == 0xBF00) {
-        hint = (low >> 4) & 0xF, thumb = true;
+    Instruction instruction;
+    std::uint32_t hint = not_a_hint;
+    if (size == 2 && (low & 0xFF00) == 0xBF00 && (low & 0xF) != 0) {
+        instruction.opens_it = std::uint8_t(low), instruction.thumb = true;
+    } else if (size == 2 && (low & 0xFF0F) == 0xBF00) {
+        hint = (low >> 4) & 0xF, instruction.thumb = true;
     } else if (size == 4 && low == 0xF3AF && (high & 0xFF00) == 0x8000) {
-        hint = high & 0xFF, thumb = true;
+        hint = high & 0xFF, instruction.thumb = true;
     } else if (size == 4 && (high & 0x0FFF) == 0x0320 && (low & 0xFF00) == 0xF000 &&
                high >> 12 != 0xF) {
-        hint = low & 0xFF, thumb = false;
+        hint = low & 0xFF, instruction.condition = high >> 12;
     } else {
         return {};
     }
-    if (hint >= not_a_hint || thumb != bool(reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb))
+    if (instruction.thumb != bool(reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb))
         return {};
-    return {Hint(hint), thumb};
+    instruction.hint = hint < not_a_hint ? Hint(hint) : not_a_hint;
+    return instruction;
+}
+
+// The IT state after an instruction of the block: the next condition's
+// low bit shifts in, and after the last instruction the block is over.
+std::uint8_t next_it_state(std::uint8_t state)
+{
+    return (state & 0x7) == 0 ? 0 : std::uint8_t((state & 0xE0) | ((state << 1) & 0x1F));
+}
+
+// The IT state's place in the CPSR: its low two bits at 25, the rest at 10.
+std::uint32_t with_it_state(std::uint32_t cpsr, std::uint8_t state)
+{
+    return (cpsr & ~(0x3u << 25 | 0x3Fu << 10)) | std::uint32_t(state & 0x3) << 25 |
+           std::uint32_t(state >> 2) << 10;
+}
+
+bool condition_passes(std::uint32_t condition, std::uint32_t cpsr)
+{
+    bool n = cpsr >> 31 & 1, z = cpsr >> 30 & 1, c = cpsr >> 29 & 1, v = cpsr >> 28 & 1;
+    bool holds;
+    switch (condition >> 1) {
+    case 0: holds = z; break;
+    case 1: holds = c; break;
+    case 2: holds = n; break;
+    case 3: holds = v; break;
+    case 4: holds = c && !z; break;
+    case 5: holds = n == v; break;
+    case 6: holds = !z && n == v; break;
+    default: return true;
+    }
+    return condition & 1 ? !holds : holds;
 }
 
 // Hints the processor model would mistake: Unicorn takes yield and wfe for
-// undefined instructions and stops quietly at wfi. On ARMv4 and ARMv5 the
-// ARM encodings are an MSR that writes nothing, and the Thumb ones do not
-// exist, so only ARMv7 waits.
+// undefined instructions, also inside an IT block, and stops quietly at
+// wfi. On ARMv4 and ARMv5 the ARM encodings are an MSR that writes
+// nothing, and the Thumb ones do not exist, so only ARMv7 waits, and only
+// when the hint's condition (its own in ARM code, its IT block's in
+// Thumb-2) holds. Every other hint is stepped over here, with the IT state
+// it leaves, which Unicorn would otherwise resume without.
 void carry_out_hint(Session &run, std::uint64_t address, std::uint32_t size)
 {
-    HintAt at = hint_at(run.uc, address, size);
+    std::uint8_t it_state = run.it_state;
+    Instruction at = decode(run.uc, address, size);
+    run.it_state = at.opens_it != 0 ? at.opens_it : next_it_state(it_state);
     if (at.hint == not_a_hint || (at.thumb && !run.cpu->armv7))
         return;
-    if (run.cpu->armv7 && (at.hint == wfe || at.hint == wfi)) {
+    std::uint32_t cpsr = reg(run.uc, UC_ARM_REG_CPSR);
+    std::uint32_t condition = !at.thumb ? at.condition
+                              : (it_state & 0xF) != 0 ? std::uint32_t(it_state >> 4)
+                                                      : always;
+    if (run.cpu->armv7 && (at.hint == wfe || at.hint == wfi) && condition_passes(condition, cpsr)) {
         run.end_with_fault(at.hint == wfe ? "wfe at " + hex(address) +
                                                 ": the program waits for an event, and the "
                                                 "emulated device signals none"
@@ -155,8 +210,13 @@ void carry_out_hint(Session &run, std::uint64_t address, std::uint32_t size)
                                                 "the emulated device raises none");
         return;
     }
+    if (at.thumb) {
+        cpsr = with_it_state(cpsr, run.it_state);
+        uc_reg_write(run.uc, UC_ARM_REG_CPSR, &cpsr);
+    }
     std::uint32_t next = std::uint32_t(address + size) | (at.thumb ? 1 : 0);
     uc_reg_write(run.uc, UC_ARM_REG_PC, &next);
+    run.stepped_over = {std::uint32_t(address), next, cpsr};
 }
 
 void on_program_instruction(uc_engine *uc, std::uint64_t address, std::uint32_t size,
@@ -220,6 +280,8 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
         run->end_with_fault(outcome.fault);
     } else if (run->state->trace_full) {
         run->end(Result::trace_full);
+    } else if (run->state->standard_error_full) {
+        run->end(Result::standard_error_full);
     } else if (outcome.ends_program) {
         run->result.ending = Result::exited;
         run->result.exit_status = outcome.exit_status;
@@ -375,6 +437,15 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
         // The hooks count the instructions and end the run at the limit,
         // so Unicorn is given none.
         uc_err err = uc_emu_start(run.uc, plan.entry, 0xFFFFFFFF, 0, 0);
+        // Inside an IT block Unicorn stops at a hint as at an undefined
+        // instruction even when the code hook has stepped over it; the
+        // program goes on after it.
+        while (!run.ended && err == UC_ERR_INSN_INVALID &&
+               run.stepped_over.address == run.last_address) {
+            run.stepped_over.address = 1;
+            uc_reg_write(run.uc, UC_ARM_REG_CPSR, &run.stepped_over.cpsr);
+            err = uc_emu_start(run.uc, run.stepped_over.next, 0xFFFFFFFF, 0, 0);
+        }
         if (!run.ended) {
             std::string at = hex(run.last_address);
             if (err == UC_ERR_INSN_INVALID)

@@ -22,7 +22,9 @@ struct Options {
 };
 
 struct Result {
-    enum Ending { exited, faulted, instruction_limit, trace_full } ending = faulted;
+    enum Ending {
+        exited, faulted, instruction_limit, trace_full, standard_error_full
+    } ending = faulted;
     std::uint32_t exit_status = 0;
     std::string fault;               // for faulted
     std::uint64_t instructions = 0;  // the program's own, platform calls not counted

@@ -30,6 +30,7 @@ enum ExitStatus {
     exit_instruction_limit = 71,
     exit_status_too_large = 72,
     exit_trace_unwritable = 73,
+    exit_standard_error_full = 74,
 };
 
 constexpr std::uint64_t default_max_instructions = 10000000;
@@ -68,7 +69,8 @@ const char usage[] =
     "66 image unreadable, 69 an import the device lacks keeps the program\n"
     "from running, 70 program fault or a wait for what never comes,\n"
     "71 instruction limit reached, 72 program status outside 0..255,\n"
-    "73 trace not written or at its limit.\n";
+    "73 trace not written or at its limit, 74 the program's standard error\n"
+    "at its limit (64 MiB).\n";
 
 int complain(int status, const std::string &message)
 {
@@ -269,7 +271,12 @@ int main(int argc, char **argv)
     case emulator::Result::trace_full:
         return complain(exit_trace_unwritable,
                         image_path + ": trace " + arguments.trace_path + " reached its limit of " +
-                            std::to_string(platform::trace_limit >> 20) +
+                            std::to_string(platform::output_limit >> 20) +
+                            " MiB; the run was ended there");
+    case emulator::Result::standard_error_full:
+        return complain(exit_standard_error_full,
+                        image_path + ": the program's standard error reached its limit of " +
+                            std::to_string(platform::output_limit >> 20) +
                             " MiB; the run was ended there");
     case emulator::Result::faulted:
         break;

@@ -59,7 +59,7 @@ void trace(State &state, const std::string &line)
 {
     if (state.trace == nullptr || state.trace_full)
         return;
-    if (line.size() + 1 > trace_limit - state.trace_written) {
+    if (line.size() + 1 > output_limit - state.trace_written) {
         state.trace_full = true;
         return;
     }
@@ -178,12 +178,17 @@ Outcome perror_call(State &state, std::uint32_t prefix_address, const ReadMemory
         return outcome;
     trace(state, "perror(" + (prefix_address != 0 ? quoted(prefix) : "NULL") + ")");
     // As the C runtime does: no prefix, no separator.
-    const char *text = error_text(state.errno_value);
-    if (prefix.empty())
-        std::fprintf(state.standard_error, "%s\n", text);
-    else
-        std::fprintf(state.standard_error, "%s: %s\n", escaped(prefix, false).c_str(), text);
+    std::string line = error_text(state.errno_value);
+    if (!prefix.empty())
+        line = escaped(prefix, false) + ": " + line;
+    // Past the limit nothing more is written and the run ends, as for the trace.
+    if (line.size() + 1 > output_limit - state.standard_error_written) {
+        state.standard_error_full = true;
+        return outcome;
+    }
+    std::fprintf(state.standard_error, "%s\n", line.c_str());
     std::fflush(state.standard_error);
+    state.standard_error_written += line.size() + 1;
     return outcome;
 }
 

@@ -68,15 +68,17 @@ struct State {
     std::int32_t errno_value = 0;  // the emulated c.dll's errno
     std::FILE *trace = nullptr;    // one line per call, when set
     std::uint64_t trace_written = 0;
-    bool trace_full = false;       // a line did not fit under trace_limit
+    bool trace_full = false;       // a line did not fit under output_limit
     std::FILE *standard_error = stderr;
+    std::uint64_t standard_error_written = 0;
+    bool standard_error_full = false;  // a perror line did not fit under output_limit
     // Where the program reaches a function: what GetProcAddressW returns.
     std::function<std::uint32_t(Function)> address_of;
 };
 
-// The most a trace may take: a program looping over a call would
-// otherwise write gigabytes.
-constexpr std::uint64_t trace_limit = std::uint64_t(64) << 20;
+// The most the trace, and apart from it the program's standard error, may
+// take: a program looping over a call would otherwise write gigabytes.
+constexpr std::uint64_t output_limit = std::uint64_t(64) << 20;
 
 struct Outcome {
     std::uint32_t r0 = 0;

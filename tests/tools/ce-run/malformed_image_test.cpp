@@ -102,6 +102,8 @@ struct Case {
     int status;
     std::vector<std::string> options = {};
     const char *image = STOWKEY_IMAGE;
+    // What the program writes to standard error before ce-run's line.
+    std::function<std::string()> program_output = [] { return std::string(); };
 };
 
 std::function<std::string(const Bytes &)> says(std::string reason)
@@ -126,8 +128,11 @@ protected:
         EXPECT_EQ(finished.exit_status, c.status);
         EXPECT_EQ(finished.out, "");
         // Below 64 the status is the program's, and so is standard error.
-        EXPECT_EQ(finished.err, c.status < 64 ? c.reason(image)
-                                              : "ce-run: " + path + ": " + c.reason(image) + "\n");
+        EXPECT_TRUE(finished.err == (c.status < 64 ? c.reason(image)
+                                                   : c.program_output() + "ce-run: " + path +
+                                                         ": " + c.reason(image) + "\n"))
+            << "standard error, " << finished.err.size() << " bytes, ends: "
+            << finished.err.substr(finished.err.size() - std::min<std::size_t>(finished.err.size(), 200));
     }
 
     test::TempDir dir_;
@@ -404,6 +409,23 @@ TEST_F(Malformed, ProgramsThatFault)
              return "wfe at " + hex(entry_address(b)) +
                     ": the program waits for an event, and the emulated device signals none";
          }, 70, {}, STOWKEY_CE8_IMAGE},
+        // A hint whose condition fails does nothing; in an IT block the
+        // others go on, and a wait that executes still waits.
+        {"cmp r0, r0; wfene; mov r0, #7; mov pc, lr on the Cortex-A8",
+         [](Bytes &b) { patch_entry(b, {0xE1500000, 0x1320F002, 0xE3A00007, 0xE1A0F00E}); },
+         says(""), 7, {"--cpu", "cortex-a8"}},
+        {"Thumb-2 movs r0, #7; cmp r0, r0; ite eq; yieldeq; movne r0, #5; bx lr",
+         [](Bytes &b) { patch_entry(b, {0x42802007, 0xBF10BF0C, 0x47702005}); },
+         says(""), 7, {}, STOWKEY_CE8_IMAGE},
+        {"Thumb-2 movs r0, #7; cmp r0, r0; it ne; wfene; bx lr",
+         [](Bytes &b) { patch_entry(b, {0x42802007, 0xBF20BF18, 0xBF004770}); },
+         says(""), 7, {}, STOWKEY_CE8_IMAGE},
+        {"Thumb-2 cmp r0, r0; it eq; wfeeq",
+         [](Bytes &b) { patch_entry(b, {0xBF084280, 0xBF00BF20}); },
+         [](const Bytes &b) {
+             return "wfe at " + hex(entry_address(b) + 4) +
+                    ": the program waits for an event, and the emulated device signals none";
+         }, 70, {}, STOWKEY_CE8_IMAGE},
         // The platform reads its arguments as the program could.
         {"c.dll's name in a section without access", name_in_unreadable_section,
          [](const Bytes &b) {
@@ -433,6 +455,28 @@ TEST_F(Malformed, ProgramsThatFault)
          },
          says("trace " + dir_.path("trace") + " reached its limit of 64 MiB; the run was ended there"),
          73, {"--trace", dir_.path("trace")}},
+        // perror in a loop, with a prefix of 400 characters: standard
+        // error ends the run at the same limit.
+        {"standard error that would grow without end",
+         [](Bytes &b) {
+             patch_entry(b, {0xE3A04A12, 0xE2840020, 0xE1A0E00F, 0xE594F008, 0xE2841040,
+                             0xE1A0E00F, 0xE594F00C, 0xE1A05000, 0xE2840060, 0xE1A0E00F,
+                             0xE1A0F005, 0xEAFFFFFB});
+             std::size_t data = get32(b, layout(b).section(1) + 20);
+             put32(b, layout(b).section(1) + 8, 0x200);
+             for (const char *name : {"c.dll", "perror"})
+                 for (std::size_t i = 0; name[i] != 0; i++)
+                     put16(b, data + (name[0] == 'c' ? 0x20 : 0x40) + 2 * i, std::uint8_t(name[i]));
+             std::fill(b.begin() + long(data + 0x60), b.begin() + long(data + 0x1F0), 'a');
+         },
+         says("the program's standard error reached its limit of 64 MiB; the run was ended there"),
+         74, {}, STOWKEY_IMAGE, [] {
+             std::string line = std::string(400, 'a') + ": No error\n";
+             std::string all;
+             for (std::size_t n = (std::size_t(64) << 20) / line.size(); n > 0; n--)
+                 all += line;
+             return all;
+         }},
     };
     for (const Case &c : cases)
         check(c);

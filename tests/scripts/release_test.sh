@@ -5,11 +5,12 @@
 # refusal is one "release: " line with its own status that leaves the
 # bundle as it was.
 #
-# usage: release_test.sh SOURCE_DIR SIGNED_DIR IMAGE_TIMESTAMP
-# (SIGNED_DIR holds what scripts/sign made of the images built with
-# SOURCE_DATE_EPOCH=IMAGE_TIMESTAMP)
+# usage: release_test.sh SOURCE_DIR SIGNED_DIR
+# (SIGNED_DIR holds what scripts/sign made of the images of a build of
+# SOURCE_DIR's last commit with nothing set: the documented build, sign,
+# release flow)
 set -euo pipefail
-source_dir=$1 signed_dir=$2 timestamp=$3
+source_dir=$1 signed_dir=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -17,7 +18,15 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 git clone -q "$source_dir" "$work/tree"
 cd "$work/tree"
-release() { SOURCE_DATE_EPOCH=$timestamp scripts/release "$@" >"$work/stdout" 2>"$work/stderr"; }
+# With nothing set, unless a row sets release_date.
+release_date=""
+release() {
+    if [ -n "$release_date" ]; then
+        SOURCE_DATE_EPOCH=$release_date "$work/tree/scripts/release" "$@"
+    else
+        env -u SOURCE_DATE_EPOCH "$work/tree/scripts/release" "$@"
+    fi >"$work/stdout" 2>"$work/stderr"
+}
 release --signed "$signed_dir" || { cat "$work/stderr"; echo "FAIL: the release failed"; exit 1; }
 bundle=$(cat "$work/stdout")
 [ "$bundle" = "$PWD/dist/stowkey-$(sed -n 's/^project(stowkey VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt).zip" ] ||
@@ -58,6 +67,12 @@ cp -r "$signed_dir" "$work/altered"
 cp -r "$signed_dir" "$work/swapped"
 printf '\xff' | dd of="$work/altered/ce8/stowkey.exe" bs=1 seek=1024 conv=notrunc status=none
 cp "$signed_dir/ce8/stowkey.cab" "$work/swapped/ce3-to-ce7/stowkey.cab"
+# The signed image and the setup files packed again, but never signed.
+cp -r "$signed_dir" "$work/unsigned-cab"
+mkdir "$work/cab"
+cabextract -q -d "$work/cab" "$signed_dir/ce8/stowkey.cab" 2>/dev/null
+scripts/pack-cab "$work/cab/stowkey.000" "$work/cab/_setup.xml" "$work/cab/stowkey.001" \
+    "$work/unsigned-cab/ce8/stowkey.cab"
 
 refused 2 "unknown argument --sign" --sign "$signed_dir"
 refused 5 "dist/$(basename "$bundle") exists: give --force to replace it"
@@ -69,6 +84,14 @@ refused 4 "$work/altered/ce8/stowkey.exe is not this build's ce8/stowkey.exe wit
     --signed "$work/altered" --force
 refused 4 "$work/swapped/ce3-to-ce7/stowkey.cab does not hold this build's two setup files" \
     --signed "$work/swapped" --force
+setup='cd "$work"' undo='cd "$work/tree"'
+refused 4 "$work/altered/ce8/stowkey.exe is not this build's" --signed altered --force
+refused 4 "$work/unsigned-cab/ce8/stowkey.cab carries no signature, or one that does not match its contents" \
+    --signed "$work/unsigned-cab" --force
+date=$(git log -1 --format=%ct)
+setup='release_date=$((date + 86400))' undo='release_date=""'
+refused 4 "$signed_dir/ce3-to-ce7/stowkey.exe differs from this build's ce3-to-ce7/stowkey.exe only in its timestamp: it was built dated $date, this release is dated $((date + 86400))" \
+    --signed "$signed_dir" --force
 echo "checked: refusals"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

@@ -216,6 +216,22 @@ bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of the two 
     "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
 setup='mkdir -p out/ce8/stowkey.cab'
 bad 8 "cannot write out/ce8/stowkey.cab: it is a folder" "$sign" "${good[@]}" out
+# A kind folder of the images that is a link into the output.
+setup='rm -rf linked && mkdir -p linked out/ce8 && cp -r "$device_dir/ce3-to-ce7" linked/ &&
+       cp "$device_dir"/ce8/stowkey.* out/ce8/ && ln -s "$work/out/ce8" linked/ce8'
+bad 2 "linked/ce8 resolves into the output folder out: the unsigned files would be overwritten" \
+    "$sign" --cert signer-chain.pem --key signer.key --images linked out
+# A move that fails (a file that may not be replaced): the kind folder the
+# run made goes again.
+if touch immutable && chattr +i immutable 2>/dev/null; then
+    chattr -i immutable
+    setup='mkdir -p out/ce8 && echo previous >out/ce8/stowkey.exe && chattr +i out/ce8/stowkey.exe'
+    bad 8 "cannot write out/ce8/stowkey.exe: " "$sign" "${good[@]}" out
+    grep -q "nothing was changed" stderr || fail "a failed move does not say that nothing was changed"
+    chattr -i out/ce8/stowkey.exe
+else
+    echo "skipped: a failed move (this file system has no immutable files)"
+fi
 bad 10 "osslsigncode, openssl or gcab is installed but not on PATH" \
     PATH="$work/no-osslsigncode" "$sign" "${good[@]}" out
 echo "checked: bad input"

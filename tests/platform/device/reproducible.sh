@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Same source, same bytes: fresh device builds in different directories
 # give the images and CABs under test exactly; SOURCE_DATE_EPOCH changes the
-# timestamp and nothing else; a value that is not a timestamp stops the
+# timestamp and nothing else; unset, the timestamp is the last commit's
+# time, or 1980-01-01 in a tree that is no git checkout; a value that is
+# not a timestamp stops the
 # configure step, before any compiler is tried, with a message that
 # names it.
 #
@@ -42,16 +44,22 @@ echo "ok: fresh builds in two directories equal the images and CABs under test"
 
 build "$work/unset"
 build "$work/dated" SOURCE_DATE_EPOCH=1765152000
+commit_time=$(git -C "$source_dir" log -1 --format=%ct)
+mkdir "$work/export"
+git -C "$source_dir" archive HEAD | tar -x -C "$work/export"
+source_dir=$work/export build "$work/exported"
 for kind in "${kinds[@]}"; do
-    [ "$(timestamp_of "$work/unset/$kind/stowkey.exe")" = 0 ] ||
-        { echo "FAIL: without SOURCE_DATE_EPOCH the timestamp is not 0 ($kind)"; exit 1; }
+    [ "$(timestamp_of "$work/unset/$kind/stowkey.exe")" = "$commit_time" ] ||
+        { echo "FAIL: without SOURCE_DATE_EPOCH the timestamp is not the last commit's time ($kind)"; exit 1; }
+    [ "$(timestamp_of "$work/exported/$kind/stowkey.exe")" = 315532800 ] ||
+        { echo "FAIL: outside a git checkout the timestamp is not 1980-01-01 ($kind)"; exit 1; }
     [ "$(timestamp_of "$work/dated/$kind/stowkey.exe")" = 1765152000 ] ||
         { echo "FAIL: the timestamp is not SOURCE_DATE_EPOCH ($kind)"; exit 1; }
     differing=$({ cmp -l "$work/unset/$kind/stowkey.exe" "$work/dated/$kind/stowkey.exe" || true; } | wc -l)
     [ "$differing" -le 4 ] ||
         { echo "FAIL: SOURCE_DATE_EPOCH changed $differing bytes of $kind, more than the timestamp"; exit 1; }
 done
-echo "ok: SOURCE_DATE_EPOCH sets the timestamp and nothing else"
+echo "ok: SOURCE_DATE_EPOCH sets the timestamp and nothing else; unset, the source's date"
 
 for bad in yesterday -1 4294967296 99999999999; do
     if SOURCE_DATE_EPOCH=$bad cmake -S "$source_dir" -B "$work/bad" \

@@ -219,7 +219,7 @@ bad 8 "cannot write out/ce8/stowkey.cab: it is a folder" "$sign" "${good[@]}" ou
 # A kind folder of the images that is a link into the output.
 setup='rm -rf linked && mkdir -p linked out/ce8 && cp -r "$device_dir/ce3-to-ce7" linked/ &&
        cp "$device_dir"/ce8/stowkey.* out/ce8/ && ln -s "$work/out/ce8" linked/ce8'
-bad 2 "linked/ce8 resolves into the output folder out: the unsigned files would be overwritten" \
+bad 2 "linked/ce8 resolves into the output folder out: the unsigned images would be overwritten" \
     "$sign" --cert signer-chain.pem --key signer.key --images linked out
 # A move that fails (a file that may not be replaced): the kind folder the
 # run made goes again.

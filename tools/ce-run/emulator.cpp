@@ -82,6 +82,12 @@ struct Session {
         uc_emu_stop(uc);
     }
     void end_with_fault(const std::string &why) { end(Result::faulted, why); }
+    void end_with_exit(std::uint32_t status)
+    {
+        if (!ended)
+            result.exit_status = status;
+        end(Result::exited);
+    }
 
     // Whether the program itself could read these bytes: the platform
     // reads its arguments only as the program could, whatever Unicorn's
@@ -190,19 +196,19 @@ bool condition_passes(std::uint32_t condition, std::uint32_t cpsr)
 // when the hint's condition (its own in ARM code, its IT block's in
 // Thumb-2) holds. Every other hint is stepped over here, with the IT state
 // it leaves, which Unicorn would otherwise resume without.
-void carry_out_hint(Session &run, std::uint64_t address, std::uint32_t size)
+void carry_out_hint(Session &session, std::uint64_t address, std::uint32_t size)
 {
-    std::uint8_t it_state = run.it_state;
-    Instruction at = decode(run.uc, address, size);
-    run.it_state = at.opens_it != 0 ? at.opens_it : next_it_state(it_state);
-    if (at.hint == not_a_hint || (at.thumb && !run.cpu->armv7))
+    std::uint8_t it_state = session.it_state;
+    Instruction at = decode(session.uc, address, size);
+    session.it_state = at.opens_it != 0 ? at.opens_it : next_it_state(it_state);
+    if (at.hint == not_a_hint || (at.thumb && !session.cpu->armv7))
         return;
-    std::uint32_t cpsr = reg(run.uc, UC_ARM_REG_CPSR);
+    std::uint32_t cpsr = reg(session.uc, UC_ARM_REG_CPSR);
     std::uint32_t condition = !at.thumb ? at.condition
                               : (it_state & 0xF) != 0 ? std::uint32_t(it_state >> 4)
                                                       : always;
-    if (run.cpu->armv7 && (at.hint == wfe || at.hint == wfi) && condition_passes(condition, cpsr)) {
-        run.end_with_fault(at.hint == wfe ? "wfe at " + hex(address) +
+    if (session.cpu->armv7 && (at.hint == wfe || at.hint == wfi) && condition_passes(condition, cpsr)) {
+        session.end_with_fault(at.hint == wfe ? "wfe at " + hex(address) +
                                                 ": the program waits for an event, and the "
                                                 "emulated device signals none"
                                           : "wfi at " + hex(address) +
@@ -211,82 +217,77 @@ void carry_out_hint(Session &run, std::uint64_t address, std::uint32_t size)
         return;
     }
     if (at.thumb) {
-        cpsr = with_it_state(cpsr, run.it_state);
-        uc_reg_write(run.uc, UC_ARM_REG_CPSR, &cpsr);
+        cpsr = with_it_state(cpsr, session.it_state);
+        uc_reg_write(session.uc, UC_ARM_REG_CPSR, &cpsr);
     }
     std::uint32_t next = std::uint32_t(address + size) | (at.thumb ? 1 : 0);
-    uc_reg_write(run.uc, UC_ARM_REG_PC, &next);
-    run.stepped_over = {std::uint32_t(address), next, cpsr};
+    uc_reg_write(session.uc, UC_ARM_REG_PC, &next);
+    session.stepped_over = {std::uint32_t(address), next, cpsr};
 }
 
 void on_program_instruction(uc_engine *uc, std::uint64_t address, std::uint32_t size,
                             void *data)
 {
-    auto *run = static_cast<Session *>(data);
-    run->last_address = std::uint32_t(address);
-    if (run->result.instructions == run->max_instructions) {
-        run->end(Result::instruction_limit);
+    auto *session = static_cast<Session *>(data);
+    session->last_address = std::uint32_t(address);
+    if (session->result.instructions == session->max_instructions) {
+        session->end(Result::instruction_limit);
         return;
     }
-    run->result.instructions++;
+    session->result.instructions++;
     std::uint32_t sp = reg(uc, UC_ARM_REG_SP);
-    if (sp < run->lowest_sp)
-        run->lowest_sp = sp;
-    carry_out_hint(*run, address, size);
+    if (sp < session->lowest_sp)
+        session->lowest_sp = sp;
+    carry_out_hint(*session, address, size);
 }
 
 void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void *data)
 {
-    auto *run = static_cast<Session *>(data);
+    auto *session = static_cast<Session *>(data);
     // A program can loop through the stubs alone (lr pointing at one), so
     // their count is bounded as well.
-    if (++run->platform_calls > run->max_instructions) {
-        run->end(Result::instruction_limit);
+    if (++session->platform_calls > session->max_instructions) {
+        session->end(Result::instruction_limit);
         return;
     }
     std::uint32_t stub = std::uint32_t(address - stub_base) / 4;
     std::uint32_t args[4] = {reg(uc, UC_ARM_REG_R0), reg(uc, UC_ARM_REG_R1),
                              reg(uc, UC_ARM_REG_R2), reg(uc, UC_ARM_REG_R3)};
     if (stub == entry_return_stub) {
-        run->result.ending = Result::exited;
-        run->result.exit_status = args[0];
-        run->ended = true;
-        uc_emu_stop(uc);
+        session->end_with_exit(args[0]);
         return;
     }
     if (stub >= platform::function_count || address % 4 != 0) {
-        run->end_with_fault("jump into the platform's memory at " + hex(address));
+        session->end_with_fault("jump into the platform's memory at " + hex(address));
         return;
     }
     // Reached in the other instruction set, the function's first
     // instruction would be garbage; on a device that is a crash.
     bool thumb = reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb;
-    if (thumb != run->cpu->thumb_platform) {
-        run->end_with_fault(std::string(platform::exports[stub].name) + " reached in " +
-                            (thumb ? "Thumb" : "ARM") + " state; on the " +
-                            run->cpu->name + " the platform's functions are " +
-                            (thumb ? "ARM" : "Thumb") + " code");
+    if (thumb != session->cpu->thumb_platform) {
+        session->end_with_fault(std::string(platform::exports[stub].name) + " reached in " +
+                                (thumb ? "Thumb" : "ARM") + " state; on the " +
+                                session->cpu->name + " the platform's functions are " +
+                                (thumb ? "ARM" : "Thumb") + " code");
         return;
     }
-    platform::ReadMemory read = [run](std::uint32_t at, void *to, std::size_t size) {
-        platform::Access access = run->access(at, size);
-        if (access == platform::Access::readable && uc_mem_read(run->uc, at, to, size) != UC_ERR_OK)
+    platform::ReadMemory read = [session](std::uint32_t at, void *to, std::size_t size) {
+        platform::Access access = session->access(at, size);
+        if (access == platform::Access::readable &&
+            uc_mem_read(session->uc, at, to, size) != UC_ERR_OK)
             access = platform::Access::unmapped;
         return access;
     };
     platform::Outcome outcome =
-        platform::call(*run->state, platform::Function(stub), args, read);
+        platform::call(*session->state, platform::Function(stub), args, read);
     if (!outcome.fault.empty()) {
-        run->end_with_fault(outcome.fault);
-    } else if (run->state->trace_full) {
-        run->end(Result::trace_full);
-    } else if (run->state->standard_error_full) {
-        run->end(Result::standard_error_full);
+        session->end_with_fault(outcome.fault);
+    } else if (session->state->trace_full) {
+        session->end(Result::trace_full);
+    } else if (session->state->standard_error_full) {
+        session->end(Result::standard_error_full);
     } else if (outcome.ends_program) {
-        run->result.ending = Result::exited;
-        run->result.exit_status = outcome.exit_status;
-        run->ended = true;
-        uc_emu_stop(uc);
+        session->end_with_exit(outcome.exit_status);
     } else {
         uc_reg_write(uc, UC_ARM_REG_R0, &outcome.r0);
     }
@@ -295,7 +296,7 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
 bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
                        int, std::int64_t, void *data)
 {
-    auto *run = static_cast<Session *>(data);
+    auto *session = static_cast<Session *>(data);
     const char *what = "access to";
     switch (type) {
     case UC_MEM_READ_UNMAPPED: what = "read from unmapped memory at"; break;
@@ -309,79 +310,94 @@ bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
     std::string why = std::string(what) + " " + hex(address);
     if (type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT)
         why += " by the instruction at " + hex(reg(uc, UC_ARM_REG_PC));
-    run->end_with_fault(why);
+    session->end_with_fault(why);
     return false;
 }
 
 void on_exception(uc_engine *, std::uint32_t number, void *data)
 {
-    auto *run = static_cast<Session *>(data);
+    auto *session = static_cast<Session *>(data);
     // QEMU's ARM exception numbers; the pc may already have moved on, so
     // the instruction is the one the code hook saw last.
-    std::string at = hex(run->last_address);
+    std::string at = hex(session->last_address);
     if (number == 1)
-        run->end_with_fault("undefined instruction at " + at);
+        session->end_with_fault("undefined instruction at " + at);
     else if (number == 2)
-        run->end_with_fault("software interrupt at " + at +
+        session->end_with_fault("software interrupt at " + at +
                             ", which the emulated platform does not serve");
     else
-        run->end_with_fault("processor exception " + std::to_string(number) + " at " + at);
+        session->end_with_fault("processor exception " + std::to_string(number) + " at " + at);
 }
 
-bool map(Session &run, std::uint32_t address, std::uint32_t size, int protection,
+bool map(Session &session, std::uint32_t address, std::uint32_t size, int protection,
          const void *bytes, std::size_t length)
 {
-    if (uc_mem_map(run.uc, address, size, std::uint32_t(protection)) != UC_ERR_OK)
+    if (uc_mem_map(session.uc, address, size, std::uint32_t(protection)) != UC_ERR_OK)
         return false;
-    run.memory.push_back({address, std::uint64_t(address) + size,
+    session.memory.push_back({address, std::uint64_t(address) + size,
                           (protection & UC_PROT_READ) != 0});
-    return length == 0 || uc_mem_write(run.uc, address, bytes, length) == UC_ERR_OK;
+    return length == 0 || uc_mem_write(session.uc, address, bytes, length) == UC_ERR_OK;
 }
 
-bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
-            const Options &options, std::string &error)
+// The image's regions, as the plan lays them out.
+bool map_image(Session &session, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+               std::string &error)
 {
-    uc_engine *uc = run.uc;
     for (const loader::Region &region : plan.regions) {
-        if (!map(run, region.address, region.size, region.protection,
+        if (!map(session, region.address, region.size, region.protection,
                  file.data() + region.file_offset, region.file_size)) {
             error = "cannot map " + region.name + " at " + hex(region.address);
             return false;
         }
     }
+    return true;
+}
 
+// The platform's stubs, and each import address table slot bound to one.
+bool bind_platform(Session &session, const loader::Plan &plan, std::string &error)
+{
     std::vector<std::uint32_t> stubs(page / 4, 0);
     for (std::uint32_t i = 0; i < entry_return_stub; i++)
-        stubs[i] = run.cpu->thumb_platform ? thumb_return : arm_return;
+        stubs[i] = session.cpu->thumb_platform ? thumb_return : arm_return;
     stubs[entry_return_stub] = arm_return;
-    if (!map(run, stub_base, page, UC_PROT_READ | UC_PROT_EXEC, stubs.data(), page)) {
+    if (!map(session, stub_base, page, UC_PROT_READ | UC_PROT_EXEC, stubs.data(), page)) {
         error = "cannot map the platform's stubs";
         return false;
     }
     for (const loader::Binding &binding : plan.bindings) {
-        std::uint32_t address =
-            binding.function < 0 ? 0 : run.state->address_of(platform::Function(binding.function));
-        if (uc_mem_write(uc, binding.iat_slot, &address, 4) != UC_ERR_OK) {
+        std::uint32_t address = binding.function < 0
+                                    ? 0
+                                    : session.state->address_of(
+                                          platform::Function(binding.function));
+        if (uc_mem_write(session.uc, binding.iat_slot, &address, 4) != UC_ERR_OK) {
             error = "cannot write the import address table at " + hex(binding.iat_slot);
             return false;
         }
     }
+    return true;
+}
 
-    std::vector<std::uint16_t> line(options.command_line.begin(),
-                                    options.command_line.end());
+bool map_command_line_and_stack(Session &session, const std::u16string &command_line,
+                                std::string &error)
+{
+    std::vector<std::uint16_t> line(command_line.begin(), command_line.end());
     line.push_back(0);
     std::uint32_t line_size = std::uint32_t(line.size() * 2);
-    if (!map(run, command_line_base, (line_size + page - 1) / page * page,
+    if (!map(session, command_line_base, (line_size + page - 1) / page * page,
              UC_PROT_READ | UC_PROT_WRITE, line.data(), line_size) ||
-        !map(run, stack_top - stack_size, stack_size, UC_PROT_READ | UC_PROT_WRITE,
+        !map(session, stack_top - stack_size, stack_size, UC_PROT_READ | UC_PROT_WRITE,
              nullptr, 0)) {
         error = "cannot map the command line and the stack";
         return false;
     }
+    return true;
+}
 
-    // The CE kernel's call of the entry point, in user mode: the process,
-    // 0, the command line and the show flag. The mode goes first, so that
-    // the stack pointer is the user mode's.
+// The CE kernel's call of the entry point, in user mode: the process, 0,
+// the command line and the show flag. The mode goes first, so that the
+// stack pointer is the user mode's.
+void enter(Session &session, const loader::Plan &plan, const Options &options)
+{
     std::uint32_t registers[][2] = {
         {UC_ARM_REG_CPSR, cpsr_user_mode | (plan.entry % 2 != 0 ? cpsr_thumb : 0)},
         {UC_ARM_REG_R0, options.process},
@@ -392,20 +408,35 @@ bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8
         {UC_ARM_REG_LR, stub_base + 4 * entry_return_stub},
     };
     for (auto &r : registers)
-        uc_reg_write(uc, int(r[0]), &r[1]);
+        uc_reg_write(session.uc, int(r[0]), &r[1]);
+}
 
+bool add_hooks(Session &session, std::string &error)
+{
+    uc_engine *uc = session.uc;
     uc_hook hook;
-    if (uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_program_instruction, &run,
+    if (uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_program_instruction, &session,
                     0, stub_base - 1) != UC_ERR_OK ||
-        uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_platform_call, &run,
+        uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_platform_call, &session,
                     stub_base, stub_base + page - 1) != UC_ERR_OK ||
-        uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, (void *)on_invalid_memory, &run,
+        uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, (void *)on_invalid_memory, &session,
                     1, 0) != UC_ERR_OK ||
-        uc_hook_add(uc, &hook, UC_HOOK_INTR, (void *)on_exception, &run, 1, 0) !=
+        uc_hook_add(uc, &hook, UC_HOOK_INTR, (void *)on_exception, &session, 1, 0) !=
             UC_ERR_OK) {
         error = "cannot install the emulator's hooks";
         return false;
     }
+    return true;
+}
+
+bool set_up(Session &session, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+            const Options &options, std::string &error)
+{
+    if (!map_image(session, plan, file, error) || !bind_platform(session, plan, error) ||
+        !map_command_line_and_stack(session, options.command_line, error) ||
+        !add_hooks(session, error))
+        return false;
+    enter(session, plan, options);
     return true;
 }
 
@@ -414,51 +445,49 @@ bool set_up(Session &run, const loader::Plan &plan, const std::vector<std::uint8
 Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
            platform::State &state, const Options &options)
 {
-    Session run;
-    run.state = &state;
-    run.max_instructions = options.max_instructions;
-    run.cpu = &cpu::models[options.cpu];
-    state.address_of = [thumb = run.cpu->thumb_platform](platform::Function function) {
+    Session session;
+    session.state = &state;
+    session.max_instructions = options.max_instructions;
+    session.cpu = &cpu::models[options.cpu];
+    state.address_of = [thumb = session.cpu->thumb_platform](platform::Function function) {
         return stub_base + 4 * std::uint32_t(function) + (thumb ? 1 : 0);
     };
-    if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &run.uc) != UC_ERR_OK) {
-        run.result.fault = "cannot start the ARM emulator";
-        return run.result;
+    if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &session.uc) != UC_ERR_OK) {
+        session.result.fault = "cannot start the ARM emulator";
+        return session.result;
     }
     // On the SA-1110 (ARMv4 without Thumb) bx, blx and every later
     // instruction is undefined, as on the oldest devices we support.
     std::string error;
-    if (uc_ctl_set_cpu_model(run.uc, unicorn_models[options.cpu]) != UC_ERR_OK) {
-        run.result.fault = std::string("cannot select the ") + run.cpu->name +
-                           " processor model";
-    } else if (!set_up(run, plan, file, options, error)) {
-        run.result.fault = error;
+    if (uc_ctl_set_cpu_model(session.uc, unicorn_models[options.cpu]) != UC_ERR_OK) {
+        session.result.fault =
+            std::string("cannot select the ") + session.cpu->name + " processor model";
+    } else if (!set_up(session, plan, file, options, error)) {
+        session.result.fault = error;
     } else {
         // The hooks count the instructions and end the run at the limit,
         // so Unicorn is given none.
-        uc_err err = uc_emu_start(run.uc, plan.entry, 0xFFFFFFFF, 0, 0);
+        uc_err err = uc_emu_start(session.uc, plan.entry, 0xFFFFFFFF, 0, 0);
         // Inside an IT block Unicorn stops at a hint as at an undefined
         // instruction even when the code hook has stepped over it; the
         // program goes on after it.
-        while (!run.ended && err == UC_ERR_INSN_INVALID &&
-               run.stepped_over.address == run.last_address) {
-            run.stepped_over.address = 1;
-            uc_reg_write(run.uc, UC_ARM_REG_CPSR, &run.stepped_over.cpsr);
-            err = uc_emu_start(run.uc, run.stepped_over.next, 0xFFFFFFFF, 0, 0);
+        while (!session.ended && err == UC_ERR_INSN_INVALID &&
+               session.stepped_over.address == session.last_address) {
+            session.stepped_over.address = 1;
+            uc_reg_write(session.uc, UC_ARM_REG_CPSR, &session.stepped_over.cpsr);
+            err = uc_emu_start(session.uc, session.stepped_over.next, 0xFFFFFFFF, 0, 0);
         }
-        if (!run.ended) {
-            std::string at = hex(run.last_address);
-            if (err == UC_ERR_INSN_INVALID)
-                run.result.fault = "undefined instruction at " + at;
-            else if (err != UC_ERR_OK)
-                run.result.fault = std::string(uc_strerror(err)) + " at " + at;
-            else
-                run.result.fault = "the processor stopped at " + at + " for no reason it gives";
-        }
-        run.result.stack_bytes = entry_sp - run.lowest_sp;
+        std::string at = hex(session.last_address);
+        if (err == UC_ERR_INSN_INVALID)
+            session.end_with_fault("undefined instruction at " + at);
+        else if (err != UC_ERR_OK)
+            session.end_with_fault(std::string(uc_strerror(err)) + " at " + at);
+        else
+            session.end_with_fault("the processor stopped at " + at + " for no reason it gives");
+        session.result.stack_bytes = entry_sp - session.lowest_sp;
     }
-    uc_close(run.uc);
-    return run.result;
+    uc_close(session.uc);
+    return session.result;
 }
 
 }  // namespace emulator

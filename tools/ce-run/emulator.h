@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cpu.h"
-#include "loader.h"
+#include "load_plan.h"
 #include "platform.h"
 
 namespace emulator {

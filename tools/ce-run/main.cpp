@@ -13,8 +13,8 @@
 #include "command_line.h"
 #include "cpu.h"
 #include "emulator.h"
-#include "loader.h"
-#include "os_release.h"
+#include "load_plan.h"
+#include "release_rules.h"
 #include "pe_image.h"
 #include "platform.h"
 

@@ -83,7 +83,8 @@ public:
 
     bool read()
     {
-        return read_headers() && read_sections() && check_entry() &&
+        return read_signatures() && read_file_header() && read_optional_header() &&
+               check_layout() && check_section_table() && read_sections() && check_entry() &&
                read_imports();
     }
 
@@ -94,7 +95,8 @@ private:
         return false;
     }
 
-    bool read_headers()
+    // The DOS header's MZ, and the PE signature where it points.
+    bool read_signatures()
     {
         if (bytes_.size() < dos_header_size)
             return fail("not a PE image: " + std::to_string(bytes_.size()) +
@@ -107,12 +109,18 @@ private:
                         " lies past the end of the file");
         if (bytes_.u32(pe_offset) != 0x00004550)
             return fail("not a PE image: no PE signature at " + hex(pe_offset));
+        file_header_ = pe_offset + 4;
+        return true;
+    }
 
-        std::size_t file_header = pe_offset + 4;
+    // An ARM executable with a sane number of sections.
+    bool read_file_header()
+    {
+        std::size_t file_header = file_header_;
         image_.machine = bytes_.u16(file_header);
         section_count_ = bytes_.u16(file_header + 2);
         image_.timestamp = bytes_.u32(file_header + 4);
-        std::uint16_t optional_size = bytes_.u16(file_header + 16);
+        image_.optional_header_size = bytes_.u16(file_header + 16);
         image_.characteristics = bytes_.u16(file_header + 18);
         if (image_.machine != machine_arm && image_.machine != machine_thumb &&
             image_.machine != machine_armnt)
@@ -125,15 +133,21 @@ private:
             return fail(std::to_string(section_count_) +
                         " sections: a program has from 1 to " +
                         std::to_string(max_sections));
+        return true;
+    }
 
-        std::size_t optional = file_header + file_header_size;
+    // The PE32 optional header's fields and data directories, as far as
+    // its size says they go.
+    bool read_optional_header()
+    {
+        std::size_t optional = file_header_ + file_header_size;
+        std::uint16_t optional_size = image_.optional_header_size;
         if (optional_size < optional_header_fixed_size)
             return fail("optional header of " + std::to_string(optional_size) +
                         " bytes is too short for PE32 (at least " +
                         std::to_string(optional_header_fixed_size) + ")");
         if (!bytes_.has(optional, optional_size))
             return fail("truncated: the optional header lies past the end of the file");
-        image_.optional_header_size = optional_size;
         image_.optional_magic = bytes_.u16(optional);
         if (image_.optional_magic != optional_magic_pe32)
             return fail("optional header magic " + hex(image_.optional_magic, 4) +
@@ -162,7 +176,13 @@ private:
             image_.directories[i].rva = bytes_.u32(optional + 96 + 8 * i);
             image_.directories[i].size = bytes_.u32(optional + 100 + 8 * i);
         }
+        section_table_ = optional + optional_size;
+        return true;
+    }
 
+    // Alignments, and an image that fits the user space.
+    bool check_layout()
+    {
         if (!power_of_two(image_.file_alignment) || image_.file_alignment < 0x200 ||
             image_.file_alignment > 0x10000)
             return fail("file alignment " + hex(image_.file_alignment) +
@@ -184,8 +204,12 @@ private:
             return fail("the image from " + hex(image_.image_base) + " to " +
                         hex(image_end) + " is outside the user space from " +
                         hex(lowest_image_address) + " to " + hex(image_space_end));
+        return true;
+    }
 
-        section_table_ = optional + optional_size;
+    // The section table, within the file and within the size of headers.
+    bool check_section_table()
+    {
         std::uint64_t table_end =
             section_table_ + std::uint64_t(section_count_) * section_header_size;
         if (!bytes_.has(section_table_, table_end - section_table_))
@@ -379,6 +403,7 @@ private:
     Image &image_;
     std::string &error_;
     unsigned section_count_ = 0;
+    std::size_t file_header_ = 0;
     std::size_t section_table_ = 0;
 };
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "loader.h"
-#include "os_release.h"
+#include "load_plan.h"
+#include "release_rules.h"
 #include "pe_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)

@@ -1,16 +1,17 @@
-// How a checked image is laid out in the emulated address space: which
-// pages are mapped with which protection and file bytes, and which import
-// address table slot receives which platform function, as the device's
-// release binds imports.
+// How an image the release's rules took (release_rules.h) is laid out in
+// the emulated address space: which pages are mapped with which
+// protection and file bytes, and which import address table slot receives
+// which platform function, as the device's release binds imports, and so
+// which missing import keeps the program from running.
 
-#ifndef CE_RUN_LOADER_H
-#define CE_RUN_LOADER_H
+#ifndef CE_RUN_LOAD_PLAN_H
+#define CE_RUN_LOAD_PLAN_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "os_release.h"
+#include "release_rules.h"
 #include "pe_image.h"
 #include "platform.h"
 

@@ -1,9 +1,11 @@
-// The Windows CE releases ce-run stands in for, and the rules each one's
-// loader applies to a program image before it creates the process, as
-// read off those loaders' sources.
+// The Windows CE releases ce-run stands in for, and each one's rules: what
+// its loader checks in a program image before it creates the process, as
+// read off those loaders' sources. Every refusal of an image's headers
+// and machine is here; how the image is then laid out and its imports
+// bound is load_plan.h.
 
-#ifndef CE_RUN_OS_RELEASE_H
-#define CE_RUN_OS_RELEASE_H
+#ifndef CE_RUN_RELEASE_RULES_H
+#define CE_RUN_RELEASE_RULES_H
 
 #include <cstdint>
 #include <string>

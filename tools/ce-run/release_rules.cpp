@@ -1,4 +1,4 @@
-#include "os_release.h"
+#include "release_rules.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "loader.h"
+#include "load_plan.h"
 
 namespace loader {
 

@@ -7,10 +7,10 @@
 #include "pe.h"
 
 #ifndef PE_TIMESTAMP
-#error "PE_TIMESTAMP must be defined: the build sets it from SOURCE_DATE_EPOCH"
+#error "PE_TIMESTAMP must be defined: the build sets it to its date (scripts/source-date)"
 #endif
-#if !defined(IMAGE_MACHINE) || !defined(IMAGE_VERSION)
-#error "IMAGE_MACHINE and IMAGE_VERSION must be defined: the build sets them for each kind of image"
+#if !defined(IMAGE_MACHINE) || !defined(BUILT_FOR_CE_MAJOR)
+#error "IMAGE_MACHINE and BUILT_FOR_CE_MAJOR must be defined: the build sets them for each kind of image"
 #endif
 #if !defined(STOWKEY_VERSION_MAJOR) || !defined(STOWKEY_VERSION_MINOR)
 #error "STOWKEY_VERSION_MAJOR and STOWKEY_VERSION_MINOR must be defined: the build sets them from its version"
@@ -50,9 +50,9 @@ optional_header:
 	.long	IMAGE_BASE
 	.long	SECTION_ALIGNMENT
 	.long	FILE_ALIGNMENT
-	.short	IMAGE_VERSION, 0		/* operating system version */
+	.short	BUILT_FOR_CE_MAJOR, 0		/* operating system version */
 	.short	STOWKEY_VERSION_MAJOR, STOWKEY_VERSION_MINOR	/* image version */
-	.short	IMAGE_VERSION, 0		/* subsystem version */
+	.short	BUILT_FOR_CE_MAJOR, 0		/* subsystem version: the oldest CE that loads it */
 	.long	0				/* Win32VersionValue */
 	.long	__image_size			/* SizeOfImage */
 	.long	__headers_size			/* SizeOfHeaders */

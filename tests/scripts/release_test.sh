@@ -32,7 +32,14 @@ bundle=$(cat "$work/stdout")
 [ "$bundle" = "$PWD/dist/stowkey-$(sed -n 's/^project(stowkey VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt).zip" ] ||
     fail "the release printed '$bundle'"
 
-expected="CHANGELOG.md LICENSE SHA256SUMS ce3-to-ce7/stowkey.cab ce3-to-ce7/stowkey.exe ce8/stowkey.cab ce8/stowkey.exe devices.md signed/ce3-to-ce7/stowkey.cab signed/ce3-to-ce7/stowkey.exe signed/ce8/stowkey.cab signed/ce8/stowkey.exe "
+# Every kind the build lists, unsigned and signed; the rows below that
+# need one kind take the first, and those that need two the first and the last.
+kinds_list=$(scripts/kinds build/device)
+read -r -d '' -a kinds <<<"$kinds_list" || :
+first=${kinds[0]} last=${kinds[-1]}
+expected=$(for kind in "${kinds[@]}"; do
+               printf '%s\n' {,signed/}"$kind"/stowkey.{cab,exe}
+           done | cat - <(printf '%s\n' CHANGELOG.md LICENSE SHA256SUMS devices.md) | LC_ALL=C sort | tr '\n' ' ')
 listed=$(unzip -Z1 "$bundle" | tr '\n' ' ')
 [ "$listed" = "$expected" ] || fail "the bundle holds $listed"
 mkdir "$work/unpacked"
@@ -65,14 +72,14 @@ refused() {
 }
 cp -r "$signed_dir" "$work/altered"
 cp -r "$signed_dir" "$work/swapped"
-printf '\xff' | dd of="$work/altered/ce8/stowkey.exe" bs=1 seek=1024 conv=notrunc status=none
-cp "$signed_dir/ce8/stowkey.cab" "$work/swapped/ce3-to-ce7/stowkey.cab"
+printf '\xff' | dd of="$work/altered/$last/stowkey.exe" bs=1 seek=1024 conv=notrunc status=none
+cp "$signed_dir/$last/stowkey.cab" "$work/swapped/$first/stowkey.cab"
 # The signed image and the setup files packed again, but never signed.
 cp -r "$signed_dir" "$work/unsigned-cab"
 mkdir "$work/cab"
-cabextract -q -d "$work/cab" "$signed_dir/ce8/stowkey.cab" 2>/dev/null
+cabextract -q -d "$work/cab" "$signed_dir/$last/stowkey.cab" 2>/dev/null
 scripts/pack-cab "$work/cab/stowkey.000" "$work/cab/_setup.xml" "$work/cab/stowkey.001" \
-    "$work/unsigned-cab/ce8/stowkey.cab"
+    "$work/unsigned-cab/$last/stowkey.cab"
 
 refused 2 "unknown argument --sign" --sign "$signed_dir"
 refused 5 "dist/$(basename "$bundle") exists: give --force to replace it"
@@ -80,17 +87,17 @@ setup='echo "# changed" >>README.md' undo='git checkout -q README.md'
 refused 3 "the tree has changes or untracked files, so the release would not be the commit's: README.md" --force
 setup='touch stray' undo='rm stray'
 refused 3 "untracked files, so the release would not be the commit's: stray" --force
-refused 4 "$work/altered/ce8/stowkey.exe is not this build's ce8/stowkey.exe with a signature added" \
+refused 4 "$work/altered/$last/stowkey.exe is not this build's $last/stowkey.exe with a signature added" \
     --signed "$work/altered" --force
-refused 4 "$work/swapped/ce3-to-ce7/stowkey.cab does not hold this build's two setup files" \
+refused 4 "$work/swapped/$first/stowkey.cab does not hold this build's two setup files" \
     --signed "$work/swapped" --force
 setup='cd "$work"' undo='cd "$work/tree"'
-refused 4 "$work/altered/ce8/stowkey.exe is not this build's" --signed altered --force
-refused 4 "$work/unsigned-cab/ce8/stowkey.cab carries no signature, or one that does not match its contents" \
+refused 4 "$work/altered/$last/stowkey.exe is not this build's" --signed altered --force
+refused 4 "$work/unsigned-cab/$last/stowkey.cab carries no signature, or one that does not match its contents" \
     --signed "$work/unsigned-cab" --force
 date=$(git log -1 --format=%ct)
 setup='release_date=$((date + 86400))' undo='release_date=""'
-refused 4 "$signed_dir/ce3-to-ce7/stowkey.exe differs from this build's ce3-to-ce7/stowkey.exe only in its timestamp: it was built dated $date, this release is dated $((date + 86400))" \
+refused 4 "$signed_dir/$first/stowkey.exe differs from this build's $first/stowkey.exe only in its timestamp: it was built dated $date, this release is dated $((date + 86400))" \
     --signed "$signed_dir" --force
 echo "checked: refusals"
 

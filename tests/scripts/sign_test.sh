@@ -12,7 +12,11 @@
 set -euo pipefail
 source_dir=$1 device_dir=$2 ce_run=$3 signed_dir=$4
 sign=$source_dir/scripts/sign
-kinds=(ce3-to-ce7 ce8)
+kinds_list=$("$source_dir/scripts/kinds" "$device_dir")
+read -r -d '' -a kinds <<<"$kinds_list" || :
+# The rows below that need one kind take the first the build lists, and
+# those that need two the first and the last.
+first=${kinds[0]} last=${kinds[-1]}
 epoch=1765152000
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -95,16 +99,19 @@ mkdir a-folder
 touch a-file
 # Images in a folder whose name starts with "-", as --images may name them.
 mkdir -- -images
-cp -r "$device_dir/ce3-to-ce7" "$device_dir/ce8" -- -images/
+cp -r "${kinds[@]/#/$device_dir/}" "$device_dir/kinds" -- -images/
 # Images whose CABs are missing, or hold another image.
-mkdir no-cab mismatched
+mkdir no-cab mismatched no-images
+cp "$device_dir/kinds" no-cab/
+cp "$device_dir/kinds" mismatched/
+cp "$device_dir/kinds" no-images/
 for kind in "${kinds[@]}"; do
     mkdir "no-cab/$kind" "mismatched/$kind"
     cp "$device_dir/$kind/stowkey.exe" "no-cab/$kind/"
     cp "$device_dir/$kind/stowkey.exe" "$device_dir/$kind/stowkey.cab" "mismatched/$kind/"
 done
-cp "$device_dir/ce8/stowkey.cab" mismatched/ce3-to-ce7/
-cp garbage.pem mismatched/ce8/stowkey.cab
+cp "$device_dir/$last/stowkey.cab" "mismatched/$first/"
+cp garbage.pem "mismatched/$last/stowkey.cab"
 # A PATH without osslsigncode.
 mkdir no-osslsigncode
 for tool in /usr/bin/* /bin/*; do
@@ -158,7 +165,8 @@ bad 3 "cannot read the key garbage.pem: not a PEM private key" \
     "$sign" --cert signer.pem --key garbage.pem --images "$device_dir" out
 bad 3 "cannot read the PKCS#12 bundle garbage.pem: not a PKCS#12 file" \
     "$sign" --pkcs12 garbage.pem --images "$device_dir" out
-bad 3 "cannot read the image $work/ce3-to-ce7/stowkey.exe: no such file" "$sign" --cert signer.pem --key signer.key --images "$work" out
+bad 3 "cannot read the list of kinds $work/kinds: no such file" "$sign" --cert signer.pem --key signer.key --images "$work" out
+bad 3 "cannot read the image no-images/$first/stowkey.exe: no such file" "$sign" --cert signer.pem --key signer.key --images no-images out
 bad 3 "cannot read the password file missing: no such file" "$sign" "${good[@]}" --password-file missing out
 bad 4 "wrong password for the key signer-encrypted.key" \
     "$sign" --cert signer.pem --key signer-encrypted.key --password-file wrong-password --images "$device_dir" out
@@ -179,22 +187,22 @@ bad 7 "'CN = stowkey test server' is not for code signing: it has no extended ke
 bad 7 "'CN = stowkey test no-signature' is not for code signing: its key usage lacks Digital Signature" \
     "$sign" --cert no-signature.pem --key no-signature.key --images "$device_dir" out
 bad 8 "cannot write to the output folder a-file/out" "$sign" "${good[@]}" a-file/out
-bad 9 "osslsigncode could not sign $device_dir/ce3-to-ce7/stowkey.exe: " \
+bad 9 "osslsigncode could not sign $device_dir/$first/stowkey.exe: " \
     "$sign" "${good[@]}" --timestamp http://127.0.0.1:9 out
 grep -q "failure: .*http://127.0.0.1:9" stderr || fail "the refusal does not say why: $(cat stderr)"
 # Paths that start with "-", and destinations that lead into the images.
 bad 2 "the unsigned images would be overwritten" \
     "$sign" --cert signer-chain.pem --key signer.key --images -images ./-images
-setup='mkdir out && ln -s "$work/-images/ce8" out/ce8'
-bad 2 "out/ce8 is, or resolves into, the images' own folder" \
+setup='mkdir out && ln -s "$work/-images/$last" out/$last'
+bad 2 "out/$last is, or resolves into, the images' own folder" \
     "$sign" --cert signer-chain.pem --key signer.key --images -images out
 bad 4 "wrong password for the key ./-signer.key" \
     "$sign" --cert signer.pem --key -signer.key --password-file wrong-password --images "$device_dir" out
 # Destinations that cannot take their file: nothing lands, what was there stays.
-setup='mkdir out && touch out/ce8'
-bad 8 "cannot write to out/ce8: it is not a folder" "$sign" "${good[@]}" out
-setup='mkdir -p out/ce3-to-ce7 out/ce8/stowkey.exe && echo previous >out/ce3-to-ce7/stowkey.exe'
-bad 8 "cannot write out/ce8/stowkey.exe: it is a folder" "$sign" "${good[@]}" out
+setup='mkdir out && touch out/$last'
+bad 8 "cannot write to out/$last: it is not a folder" "$sign" "${good[@]}" out
+setup='mkdir -p out/$first out/$last/stowkey.exe && echo previous >out/$first/stowkey.exe'
+bad 8 "cannot write out/$last/stowkey.exe: it is a folder" "$sign" "${good[@]}" out
 # Passwords: a missing one is 4 whatever the file holds.
 bad 4 "the first line of the password file empty-password is empty" \
     "$sign" --cert signer.pem --key signer-encrypted.key --password-file empty-password --images "$device_dir" out
@@ -202,33 +210,33 @@ bad 2 "--password-env is given twice" \
     PASSWORD=x "$sign" "${good[@]}" --password-env PASSWORD --password-env PASSWORD out
 bad 2 "SOURCE_DATE_EPOCH is 2524608000, in 2050 or later" \
     SOURCE_DATE_EPOCH=2524608000 "$sign" "${good[@]}" out
-bad 3 "cannot read the CAB no-cab/ce3-to-ce7/stowkey.cab: no such file" \
+bad 3 "cannot read the CAB no-cab/$first/stowkey.cab: no such file" \
     "$sign" --cert signer-chain.pem --key signer.key --images no-cab out
-bad 3 "the CAB mismatched/ce3-to-ce7/stowkey.cab does not hold the image mismatched/ce3-to-ce7/stowkey.exe" \
+bad 3 "the CAB mismatched/$first/stowkey.cab does not hold the image mismatched/$first/stowkey.exe" \
     "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
-rm mismatched/ce3-to-ce7/stowkey.cab && cp "$device_dir/ce3-to-ce7/stowkey.cab" mismatched/ce3-to-ce7/
-bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of the two setup files" \
+rm mismatched/$first/stowkey.cab && cp "$device_dir/$first/stowkey.cab" mismatched/$first/
+bad 3 "cannot read the CAB mismatched/$last/stowkey.cab: not a cabinet of the two setup files" \
     "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
 # A CAB of the legacy setup file and the image alone, as stowkey 1.0.0 packed it.
-(cabextract -q -d legacy "$device_dir/ce8/stowkey.cab" && rm legacy/_setup.xml &&
-    gcab --create --nopath mismatched/ce8/stowkey.cab legacy/stowkey.000 legacy/stowkey.001)
-bad 3 "cannot read the CAB mismatched/ce8/stowkey.cab: not a cabinet of the two setup files" \
+(cabextract -q -d legacy "$device_dir/$last/stowkey.cab" && rm legacy/_setup.xml &&
+    gcab --create --nopath mismatched/$last/stowkey.cab legacy/stowkey.000 legacy/stowkey.001)
+bad 3 "cannot read the CAB mismatched/$last/stowkey.cab: not a cabinet of the two setup files" \
     "$sign" --cert signer-chain.pem --key signer.key --images mismatched out
-setup='mkdir -p out/ce8/stowkey.cab'
-bad 8 "cannot write out/ce8/stowkey.cab: it is a folder" "$sign" "${good[@]}" out
+setup='mkdir -p out/$last/stowkey.cab'
+bad 8 "cannot write out/$last/stowkey.cab: it is a folder" "$sign" "${good[@]}" out
 # A kind folder of the images that is a link into the output.
-setup='rm -rf linked && mkdir -p linked out/ce8 && cp -r "$device_dir/ce3-to-ce7" linked/ &&
-       cp "$device_dir"/ce8/stowkey.* out/ce8/ && ln -s "$work/out/ce8" linked/ce8'
-bad 2 "linked/ce8 resolves into the output folder out: the unsigned images would be overwritten" \
+setup='rm -rf linked && mkdir -p linked out/$last && cp -r "$device_dir/$first" "$device_dir/kinds" linked/ &&
+       cp "$device_dir"/$last/stowkey.* out/$last/ && ln -s "$work/out/$last" linked/$last'
+bad 2 "linked/$last resolves into the output folder out: the unsigned images would be overwritten" \
     "$sign" --cert signer-chain.pem --key signer.key --images linked out
 # A move that fails (a file that may not be replaced): the kind folder the
 # run made goes again.
 if touch immutable && chattr +i immutable 2>/dev/null; then
     chattr -i immutable
-    setup='mkdir -p out/ce8 && echo previous >out/ce8/stowkey.exe && chattr +i out/ce8/stowkey.exe'
-    bad 8 "cannot write out/ce8/stowkey.exe: " "$sign" "${good[@]}" out
+    setup='mkdir -p out/$last && echo previous >out/$last/stowkey.exe && chattr +i out/$last/stowkey.exe'
+    bad 8 "cannot write out/$last/stowkey.exe: " "$sign" "${good[@]}" out
     grep -q "nothing was changed" stderr || fail "a failed move does not say that nothing was changed"
-    chattr -i out/ce8/stowkey.exe
+    chattr -i out/$last/stowkey.exe
 else
     echo "skipped: a failed move (this file system has no immutable files)"
 fi
@@ -274,7 +282,8 @@ check_signed() {  # check_signed UNSIGNED SIGNED
 rm -rf "$signed_dir"
 SOURCE_DATE_EPOCH=$epoch "$sign" "${good[@]}" "$signed_dir" >stdout 2>stderr ||
     { cat stderr; echo "FAIL: signing failed"; exit 1; }
-[ "$(cat stdout)" = "$(printf '%s\n' "$signed_dir"/{ce3-to-ce7,ce8}/stowkey.exe "$signed_dir"/{ce3-to-ce7,ce8}/stowkey.cab)" ] ||
+[ "$(cat stdout)" = "$(printf '%s\n' "${kinds[@]/#/$signed_dir/}" | sed 's|$|/stowkey.exe|'
+                        printf '%s\n' "${kinds[@]/#/$signed_dir/}" | sed 's|$|/stowkey.cab|')" ] ||
     fail "scripts/sign printed $(cat stdout)"
 for kind in "${kinds[@]}"; do
     cmp -s "$device_dir/$kind/stowkey.exe" "$signed_dir/$kind/stowkey.exe" && fail "$kind: not signed"

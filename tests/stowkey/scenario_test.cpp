@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "kinds.h"
 #include "process.h"
 
 namespace {
@@ -90,12 +91,13 @@ enum class CDll { present, absent, without_perror };
 // A device image under ce-run on cpu. c.dll's handle and perror's address
 // are where ce-run's platform puts them; perror is Thumb code (odd) on the
 // PXA270 and the Cortex-A8.
-Runner device_runner(const std::string &image, const std::string &cpu, CDll c_dll)
+Runner device_runner(const test::Kind &kind, const std::string &cpu, CDll c_dll)
 {
+    std::string image = kind.image(IMAGES_DIR);
     const std::string load = "LoadLibraryW(\"c.dll\") = ";
     const std::string find = "GetProcAddressW(0x7ffd1000, \"perror\") = ";
     std::vector<std::string> options = {"--cpu", cpu};
-    std::string name = (image == STOWKEY_CE8_IMAGE ? "ce8_" : "ce3_to_ce7_") + cpu;
+    std::string name = kind.test_name() + "_" + cpu;
     std::replace(name.begin(), name.end(), '-', '_');
     std::vector<std::string> failure_calls;
     switch (c_dll) {
@@ -136,9 +138,10 @@ std::vector<Runner> runners()
 {
     std::vector<Runner> all = {native_runner()};
     for (CDll c_dll : {CDll::present, CDll::absent, CDll::without_perror}) {
-        all.push_back(device_runner(STOWKEY_IMAGE, "sa1110", c_dll));
-        all.push_back(device_runner(STOWKEY_IMAGE, "pxa270", c_dll));
-        all.push_back(device_runner(STOWKEY_CE8_IMAGE, "cortex-a8", c_dll));
+        for (const test::Kind &kind : test::read_kinds(DEVICE_DIR)) {
+            for (const std::string &cpu : kind.cpus)
+                all.push_back(device_runner(kind, cpu, c_dll));
+        }
     }
     return all;
 }

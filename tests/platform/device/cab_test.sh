@@ -23,9 +23,12 @@ xml() { xmllint --xpath "string($2)" "$1"; }
 install='//characteristic[@type="Install"]/parm'
 target='//characteristic[@type="FileOperation"]/characteristic[@type="%CE2%"]/characteristic[@translation="install"]'
 
-# kind, then the lowest and highest CE version (major.minor, 0.0: no limit)
-for row in "ce3-to-ce7 3.0 7.99" "ce8 8.0 0.0"; do
-  read -r kind lowest highest <<<"$row"
+# Each kind the build lists, with the lowest and highest CE version of
+# its table row (major.minor, 0.0: no limit).
+mapfile -t rows < <(grep -v '^#' "$device_dir/kinds")
+[ ${#rows[@]} -gt 0 ] || fail "$device_dir/kinds lists no kind"
+for row in "${rows[@]}"; do
+  read -r kind _ lowest highest _ <<<"$row"
   for dir in "$device_dir" "$signed_dir"; do
     tried=$((${tried:-0} + 1))
     cab=$dir/$kind/stowkey.cab

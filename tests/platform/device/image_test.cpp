@@ -9,30 +9,33 @@
 #include <utility>
 #include <vector>
 
+#include "kinds.h"
 #include "pe_image.h"
 #include "process.h"
 
-namespace {
-
-// What differs between the two images.
-struct Kind {
-    const char *name;
-    const char *path;
-    std::uint16_t machine;
-    std::uint16_t version;  // OS and subsystem, major; minor 0
-    bool thumb_entry;       // entered in Thumb state: the entry RVA is odd
-};
-
+namespace test {
 void PrintTo(const Kind &kind, std::ostream *out)
 {
     *out << kind.name;
+}
+}  // namespace test
+
+namespace {
+
+using test::Kind;
+
+// An image of machine 0x01C4 is Thumb-2 code, entered in Thumb state: its
+// entry RVA is odd.
+bool thumb_entry(const Kind &kind)
+{
+    return kind.machine == pe::machine_armnt;
 }
 
 class Image : public testing::TestWithParam<Kind> {
 protected:
     void SetUp() override
     {
-        bytes_ = test::read_file(GetParam().path);
+        bytes_ = test::read_file(GetParam().image(DEVICE_DIR));
         std::string error;
         ASSERT_TRUE(pe::read_image(bytes_.data(), bytes_.size(), image_, error)) << error;
     }
@@ -62,13 +65,13 @@ TEST_P(Image, HeadersMarkAnArmCeExecutable)
     EXPECT_EQ(image_.dll_characteristics, pe::dll_nx_compat);
     EXPECT_EQ(image_.optional_header_size, 0xE0u);
     EXPECT_EQ(image_.directory_count, 16u);
-    EXPECT_EQ(image_.subsystem_version[0], kind.version);
-    EXPECT_EQ(image_.subsystem_version[1], 0);
-    EXPECT_EQ(image_.os_version[0], kind.version);
-    EXPECT_EQ(image_.os_version[1], 0);
+    EXPECT_EQ(image_.subsystem_version[0], kind.lowest_major);
+    EXPECT_EQ(image_.subsystem_version[1], kind.lowest_minor);
+    EXPECT_EQ(image_.os_version[0], kind.lowest_major);
+    EXPECT_EQ(image_.os_version[1], kind.lowest_minor);
     EXPECT_EQ(image_.image_version[0], STOWKEY_VERSION_MAJOR);
     EXPECT_EQ(image_.image_version[1], STOWKEY_VERSION_MINOR);
-    EXPECT_EQ(image_.entry_rva % 2, kind.thumb_entry ? 1u : 0u);
+    EXPECT_EQ(image_.entry_rva % 2, thumb_entry(kind) ? 1u : 0u);
     EXPECT_EQ(image_.image_base, 0x00010000u);
     EXPECT_EQ(image_.section_alignment, 0x1000u);
     EXPECT_EQ(image_.file_alignment, 0x200u);
@@ -152,9 +155,7 @@ TEST_P(Image, ImportTablesAreReadOnlyAndTheAddressTableWritable)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Images, Image,
-    testing::Values(Kind{"ce3_to_ce7", STOWKEY_IMAGE, pe::machine_arm, 3, false},
-                    Kind{"ce8", STOWKEY_CE8_IMAGE, pe::machine_armnt, 8, true}),
-    [](const testing::TestParamInfo<Kind> &info) { return std::string(info.param.name); });
+    Images, Image, testing::ValuesIn(test::read_kinds(DEVICE_DIR)),
+    [](const testing::TestParamInfo<Kind> &info) { return info.param.test_name(); });
 
 }  // namespace

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "kinds.h"
 #include "pe_image.h"
 #include "process.h"
 
@@ -200,26 +202,25 @@ TEST(Thumb2Check, TellsThumb2FromFloatingPointAndSimd)
 
 TEST(InstructionSet, EachImagesCodeIsOfItsInstructionSetOnly)
 {
-    struct Case {
-        const char *image;
-        std::string (*violation)(const Instruction &);
+    // Each machine's instruction set; a kind of another machine needs its rules here.
+    const std::map<std::uint16_t, std::string (*)(const Instruction &)> rules = {
+        {0x01C0, armv4_violation},
+        {0x01C4, thumb2_violation},
     };
-    const Case cases[] = {
-        {STOWKEY_IMAGE, armv4_violation},
-        {STOWKEY_CE8_IMAGE, thumb2_violation},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.image);
-        std::vector<Instruction> code = disassemble(elf_of(c.image));
+    for (const test::Kind &kind : test::read_kinds(DEVICE_DIR)) {
+        SCOPED_TRACE(kind.name);
+        auto violation = rules.find(kind.machine);
+        ASSERT_NE(violation, rules.end()) << "no instruction-set rules for machine " << kind.machine;
+        std::vector<Instruction> code = disassemble(elf_of(kind.image(DEVICE_DIR)));
         ASSERT_GE(code.size(), 20u) << "the disassembly found too little code to judge";
         for (const Instruction &instruction : code)
-            EXPECT_EQ(c.violation(instruction), "") << "at " << instruction.address;
+            EXPECT_EQ(violation->second(instruction), "") << "at " << instruction.address;
     }
 }
 
 TEST(InstructionSet, Ce3ToCe7ElfFileDeclaresArmv4WithoutThumb)
 {
-    std::string elf = elf_of(STOWKEY_IMAGE);
+    std::string elf = elf_of(DEVICE_DIR "/ce3-to-ce7/stowkey.exe");
     std::string symbols = output_of(std::string(LLVM_OBJDUMP) + " -t '" + elf + "'");
     EXPECT_EQ(symbols.find(" $t"), std::string::npos) << "Thumb code is marked";
     EXPECT_NE(symbols.find(" $a"), std::string::npos) << "no ARM code is marked";
@@ -234,7 +235,7 @@ TEST(InstructionSet, Ce3ToCe7ElfFileDeclaresArmv4WithoutThumb)
 
 TEST(InstructionSet, Ce8ElfFileDeclaresArmv7aThumb2WithoutFloatingPoint)
 {
-    std::string elf = elf_of(STOWKEY_CE8_IMAGE);
+    std::string elf = elf_of(DEVICE_DIR "/ce8/stowkey.exe");
     std::string symbols = output_of(std::string(LLVM_OBJDUMP) + " -t '" + elf + "'");
     EXPECT_EQ(symbols.find(" $a"), std::string::npos) << "ARM-state code is marked";
     EXPECT_NE(symbols.find(" $t"), std::string::npos) << "no Thumb code is marked";
@@ -259,7 +260,8 @@ TEST(InstructionSet, Ce8ElfFileDeclaresArmv7aThumb2WithoutFloatingPoint)
 
 TEST(InstructionSet, ImagesCarryTheCheckedCode)
 {
-    for (const std::string image_path : {STOWKEY_IMAGE, STOWKEY_CE8_IMAGE}) {
+    for (const test::Kind &kind : test::read_kinds(DEVICE_DIR)) {
+        std::string image_path = kind.image(DEVICE_DIR);
         SCOPED_TRACE(image_path);
         test::TempDir dir;
         std::string text_path = dir.path("text.bin");

@@ -12,7 +12,8 @@
 # with the LLVM of CLANGXX)
 set -euo pipefail
 source_dir=$1 device_dir=$2 image_timestamp=$3 clangxx=$4
-kinds=(ce3-to-ce7 ce8)
+kinds_list=$("$source_dir/scripts/kinds" "$device_dir")
+read -r -d '' -a kinds <<<"$kinds_list" || :
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # A bounded fuzz run of the image loader from a seed corpus holding the
-# real image; any crash, sanitizer report or trap fails it.
-# usage: fuzz.sh FUZZER SECONDS IMAGE...
+# real images, those of every kind the device build made; any crash,
+# sanitizer report or trap fails it.
+# usage: fuzz.sh FUZZER SECONDS DEVICE_DIR
 set -euo pipefail
-fuzzer=$1 seconds=$2
-shift 2
+fuzzer=$1 seconds=$2 device_dir=$3
+images=("$device_dir"/*/stowkey.exe)
+[ -f "${images[0]}" ] || { echo "fuzz.sh: no image in $device_dir"; exit 1; }
+set -- "${images[@]}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/corpus" "$work/artifacts"

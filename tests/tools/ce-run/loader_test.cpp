@@ -13,6 +13,10 @@
 #include "pe_bytes.h"
 #include "process.h"
 
+// The tables below hold the rules of one kind of image each.
+#define CE3_TO_CE7_IMAGE DEVICE_DIR "/ce3-to-ce7/stowkey.exe"
+#define CE8_IMAGE DEVICE_DIR "/ce8/stowkey.exe"
+
 namespace {
 
 using namespace test;
@@ -218,7 +222,7 @@ TEST(Loader, EachReleaseTakesOrRefusesTheImageByItsRules)
          {{"7.0", outside_rule("debug")}, {"8.0", arm_image_on_8(outside_rule("debug"))}}},
     };
     for (const Variant &variant : ce3_to_ce7)
-        expect_refusals(STOWKEY_IMAGE, variant);
+        expect_refusals(CE3_TO_CE7_IMAGE, variant);
 
     // The CE 8 image: by its machine and its version, only 8.0 takes it.
     auto ce8_refused_before_8 = [](const std::string &more_before_7, const std::string &more_on_7) {
@@ -259,7 +263,7 @@ TEST(Loader, EachReleaseTakesOrRefusesTheImageByItsRules)
          }()},
     };
     for (const Variant &variant : ce8)
-        expect_refusals(STOWKEY_CE8_IMAGE, variant);
+        expect_refusals(CE8_IMAGE, variant);
 }
 
 TEST(Loader, ImportsTheDeviceLacksAreHandledAsEachReleaseDoes)

@@ -15,6 +15,10 @@
 #include "pe_bytes.h"
 #include "process.h"
 
+// The rows damage the CE 3 to 7 image, and those of Thumb-2 code the CE 8 one.
+#define CE3_TO_CE7_IMAGE DEVICE_DIR "/ce3-to-ce7/stowkey.exe"
+#define CE8_IMAGE DEVICE_DIR "/ce8/stowkey.exe"
+
 namespace {
 
 using namespace test;
@@ -101,7 +105,7 @@ struct Case {
     std::function<std::string(const Bytes &)> reason;
     int status;
     std::vector<std::string> options = {};
-    const char *image = STOWKEY_IMAGE;
+    const char *image = CE3_TO_CE7_IMAGE;
     // What the program writes to standard error before ce-run's line.
     std::function<std::string()> program_output = [] { return std::string(); };
 };
@@ -327,7 +331,7 @@ TEST_F(Malformed, ImportsOutsideTheImageOrNotProvided)
 TEST_F(Malformed, SectionWithoutFileDataMayPointAnywhere)
 {
     // Its raw offset is never read; ce-run once still took a pointer from it.
-    Bytes image = test::read_file(STOWKEY_IMAGE);
+    Bytes image = test::read_file(CE3_TO_CE7_IMAGE);
     put32(image, layout(image).section(1) + 16, 0);
     put32(image, layout(image).section(1) + 20, 0x65742E00);
     test::write_file(dir_.path("bare.exe"), image);
@@ -341,7 +345,7 @@ TEST_F(Malformed, DllNamesMatchAsTheLoaderMatchesThem)
     // Whatever their case, with ".dll" or without it.
     for (const char *name : {"COREDLL.DLL", "coredll\0dll", "CoreDll\0\0\0\0"}) {
         SCOPED_TRACE(name);
-        Bytes image = test::read_file(STOWKEY_IMAGE);
+        Bytes image = test::read_file(CE3_TO_CE7_IMAGE);
         std::memcpy(&image[find(image, "coredll.dll")], name, 11);
         test::write_file(dir_.path("renamed.exe"), image);
         test::Finished finished = test::run({CE_RUN, dir_.path("renamed.exe")});
@@ -401,14 +405,14 @@ TEST_F(Malformed, ProgramsThatFault)
         {"wfi on the SA-1110", [](Bytes &b) { patch_entry(b, {0xE320F003, 0xE3A00007, 0xE1A0F00E}); },
          says(""), 7},
         {"Thumb-2 yield; movs r0, #7; bx lr", [](Bytes &b) { patch_entry(b, {0x2007BF10, 0xBF004770}); },
-         says(""), 7, {}, STOWKEY_CE8_IMAGE},
+         says(""), 7, {}, CE8_IMAGE},
         {"Thumb-2 yield.w; movs r0, #7; bx lr",
-         [](Bytes &b) { patch_entry(b, {0x8001F3AF, 0x47702007}); }, says(""), 7, {}, STOWKEY_CE8_IMAGE},
+         [](Bytes &b) { patch_entry(b, {0x8001F3AF, 0x47702007}); }, says(""), 7, {}, CE8_IMAGE},
         {"Thumb-2 wfe", [](Bytes &b) { patch_entry(b, {0xBF20BF20}); },
          [](const Bytes &b) {
              return "wfe at " + hex(entry_address(b)) +
                     ": the program waits for an event, and the emulated device signals none";
-         }, 70, {}, STOWKEY_CE8_IMAGE},
+         }, 70, {}, CE8_IMAGE},
         // A hint whose condition fails does nothing; in an IT block the
         // others go on, and a wait that executes still waits.
         {"cmp r0, r0; wfene; mov r0, #7; mov pc, lr on the Cortex-A8",
@@ -416,16 +420,16 @@ TEST_F(Malformed, ProgramsThatFault)
          says(""), 7, {"--cpu", "cortex-a8"}},
         {"Thumb-2 movs r0, #7; cmp r0, r0; ite eq; yieldeq; movne r0, #5; bx lr",
          [](Bytes &b) { patch_entry(b, {0x42802007, 0xBF10BF0C, 0x47702005}); },
-         says(""), 7, {}, STOWKEY_CE8_IMAGE},
+         says(""), 7, {}, CE8_IMAGE},
         {"Thumb-2 movs r0, #7; cmp r0, r0; it ne; wfene; bx lr",
          [](Bytes &b) { patch_entry(b, {0x42802007, 0xBF20BF18, 0xBF004770}); },
-         says(""), 7, {}, STOWKEY_CE8_IMAGE},
+         says(""), 7, {}, CE8_IMAGE},
         {"Thumb-2 cmp r0, r0; it eq; wfeeq",
          [](Bytes &b) { patch_entry(b, {0xBF084280, 0xBF00BF20}); },
          [](const Bytes &b) {
              return "wfe at " + hex(entry_address(b) + 4) +
                     ": the program waits for an event, and the emulated device signals none";
-         }, 70, {}, STOWKEY_CE8_IMAGE},
+         }, 70, {}, CE8_IMAGE},
         // The platform reads its arguments as the program could.
         {"c.dll's name in a section without access", name_in_unreadable_section,
          [](const Bytes &b) {
@@ -470,7 +474,7 @@ TEST_F(Malformed, ProgramsThatFault)
              std::fill(b.begin() + long(data + 0x60), b.begin() + long(data + 0x1F0), 'a');
          },
          says("the program's standard error reached its limit of 64 MiB; the run was ended there"),
-         74, {}, STOWKEY_IMAGE, [] {
+         74, {}, CE3_TO_CE7_IMAGE, [] {
              std::string line = std::string(400, 'a') + ": No error\n";
              std::string all;
              for (std::size_t n = (std::size_t(64) << 20) / line.size(); n > 0; n--)
@@ -484,7 +488,7 @@ TEST_F(Malformed, ProgramsThatFault)
 
 TEST_F(Malformed, ReturnFromTheEntryPointEndsTheRun)
 {
-    Bytes image = test::read_file(STOWKEY_IMAGE);
+    Bytes image = test::read_file(CE3_TO_CE7_IMAGE);
     patch_entry(image, {0xE3A00007, 0xE1A0F00E});  // mov r0, #7; mov pc, lr
     test::write_file(dir_.path("seven.exe"), image);
     test::Finished finished = test::run({CE_RUN, dir_.path("seven.exe")});
@@ -495,7 +499,7 @@ TEST_F(Malformed, ReturnFromTheEntryPointEndsTheRun)
 TEST_F(Malformed, HandlesThatAreNotRootKeysFailToFlush)
 {
     // stowkey with its first key, HKEY_CLASSES_ROOT, turned into handle 0.
-    Bytes image = test::read_file(STOWKEY_IMAGE);
+    Bytes image = test::read_file(CE3_TO_CE7_IMAGE);
     const Bytes load_classes_root = {0x02, 0x01, 0xA0, 0xE3};  // mov r0, #0x80000000
     auto at = std::search(image.begin(), image.end(), load_classes_root.begin(),
                           load_classes_root.end());
@@ -522,7 +526,7 @@ TEST(CommandLine, BadUsageIsRefused)
         std::string message;      // the "ce-run: " line, if any
         std::string out = "";     // what standard output starts with
     };
-    const std::string image = STOWKEY_IMAGE;
+    const std::string image = CE3_TO_CE7_IMAGE;
     const std::string fifo = dir.path("fifo.exe");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string same_image = image.substr(0, image.rfind('/')) + "/./stowkey.exe";
@@ -582,19 +586,34 @@ TEST(CommandLine, BadUsageIsRefused)
     }
 }
 
+TEST(CommandLine, TheDocsShowTheUsageThatHelpPrints)
+{
+    // The usage block of docs/ce-run.md: the fenced block that starts with "usage: ".
+    std::vector<std::uint8_t> bytes = test::read_file(CE_RUN_DOC);
+    std::string doc(bytes.begin(), bytes.end());
+    std::size_t start = doc.find("```\nusage: ce-run ");
+    ASSERT_NE(start, std::string::npos) << "no usage block in " CE_RUN_DOC;
+    start += 4;
+    std::size_t end = doc.find("```\n", start);
+    ASSERT_NE(end, std::string::npos);
+    test::Finished finished = test::run({CE_RUN, "--help"});
+    EXPECT_EQ(finished.exit_status, 0);
+    EXPECT_EQ(finished.out, doc.substr(start, end - start));
+}
+
 TEST(CommandLine, StatsAndTheLimitCountTheSameInstructions)
 {
-    test::Finished finished = test::run({CE_RUN, "--stats", STOWKEY_IMAGE});
+    test::Finished finished = test::run({CE_RUN, "--stats", CE3_TO_CE7_IMAGE});
     EXPECT_EQ(finished.exit_status, 0);
     EXPECT_THAT(finished.err, testing::MatchesRegex(
                                   "ce-run: stats: instructions=[1-9][0-9]* stack_bytes=[1-9][0-9]*\n"));
     std::string count = finished.err.substr(finished.err.find('=') + 1);
     count = count.substr(0, count.find(' '));
-    EXPECT_EQ(test::run({CE_RUN, "--max-instructions", count, STOWKEY_IMAGE}).exit_status, 0);
+    EXPECT_EQ(test::run({CE_RUN, "--max-instructions", count, CE3_TO_CE7_IMAGE}).exit_status, 0);
     std::string fewer = std::to_string(std::stoi(count) - 1);
-    finished = test::run({CE_RUN, "--max-instructions", fewer, STOWKEY_IMAGE});
+    finished = test::run({CE_RUN, "--max-instructions", fewer, CE3_TO_CE7_IMAGE});
     EXPECT_EQ(finished.exit_status, 71);
-    EXPECT_EQ(finished.err, "ce-run: " STOWKEY_IMAGE ": instruction limit of " + fewer + " reached\n");
+    EXPECT_EQ(finished.err, "ce-run: " CE3_TO_CE7_IMAGE ": instruction limit of " + fewer + " reached\n");
 }
 
 }  // namespace

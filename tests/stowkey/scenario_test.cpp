@@ -267,6 +267,82 @@ TEST_P(Scenario, RunsInARowAreIndependent)
     expect_outcome(run({}), all_keys, false);
 }
 
+// Each kind's CAB installed by every platform's installer: installed and
+// run where the platform's CE version lies in the kind's range (Windows
+// Mobile checks no highest version), refused with the range named
+// elsewhere. Pocket PC's installers refuse every signed CAB, whose file is
+// longer than its cabinet says.
+TEST(Install, EachCabInstallsAndRunsOnThePlatformsOfItsRange)
+{
+    struct Platform {
+        const char *option, *name;
+        int major, minor;
+        bool checks_highest, checks_length;
+    };
+    const Platform platforms[] = {
+        {"pocketpc2000", "Pocket PC 2000", 3, 0, true, true},
+        {"pocketpc2002", "Pocket PC 2002", 3, 0, true, true},
+        {"smartphone2002", "Smartphone 2002", 3, 0, true, false},
+        {"pocketpc2003", "Pocket PC 2003", 4, 20, true, true},
+        {"smartphone2003", "Smartphone 2003", 4, 21, true, false},
+        {"windowsmobile5", "Windows Mobile 5", 5, 1, false, false},
+        {"windowsmobile6", "Windows Mobile 6", 5, 2, false, false},
+        {"ce4.2", "Windows CE 4.2", 4, 20, true, false},
+        {"ce5.0", "Windows CE 5.0", 5, 0, true, false},
+        {"ce6.0", "Windows Embedded CE 6.0", 6, 0, true, false},
+        {"compact7", "Windows Embedded Compact 7", 7, 0, true, false},
+        {"compact2013", "Windows Embedded Compact 2013", 8, 0, true, false},
+    };
+    test::TempDir dir;
+    for (const test::Kind &kind : test::read_kinds(DEVICE_DIR)) {
+        std::string cab = IMAGES_DIR "/" + kind.name + "/stowkey.cab";
+        std::size_t image_size = test::read_file(kind.image(IMAGES_DIR)).size();
+        for (const Platform &p : platforms) {
+            SCOPED_TRACE(kind.name + " on " + p.option);
+            auto version = [](int major, int minor) { return major * 1000 + minor; };
+            bool unlimited = kind.highest_major == 0 && kind.highest_minor == 0;
+            int device = version(p.major, p.minor);
+            bool in_range = version(kind.lowest_major, kind.lowest_minor) <= device &&
+                            (unlimited || !p.checks_highest ||
+                             device <= version(kind.highest_major, kind.highest_minor));
+            std::string trace = dir.path("trace");
+            test::Finished finished =
+                test::run({CE_RUN, "--platform", p.option, "--trace", trace, "--install", cab});
+            std::string refused = "ce-run: " + cab + ": the " + p.name + " installer refuses it: ";
+            if (SIGNED && p.checks_length) {
+                EXPECT_EQ(finished.exit_status, 65);
+                EXPECT_EQ(finished.err.rfind(refused + "the cabinet says it is ", 0), 0u)
+                    << finished.err;
+                EXPECT_NE(finished.err.find("(a signed CAB)\n"), std::string::npos) << finished.err;
+            } else if (in_range) {
+                EXPECT_EQ(finished.exit_status, 0);
+                EXPECT_EQ(finished.err, "");
+                std::vector<std::uint8_t> traced = test::read_file(trace);
+                std::string installed = "install: wrote \\Windows\\stowkey.exe (" +
+                                        std::to_string(image_size) + " bytes)\ninstall: unload ";
+                EXPECT_EQ(std::string(traced.begin(), traced.end()).substr(0, installed.size()),
+                          installed);
+            } else {
+                auto text = [](int major, int minor) {
+                    return std::to_string(major) + "." + std::to_string(minor);
+                };
+                EXPECT_EQ(finished.exit_status, 65);
+                EXPECT_EQ(finished.err,
+                          refused + "it is for CE " + text(kind.lowest_major, kind.lowest_minor) +
+                              (unlimited ? " and later"
+                                         : " to " + text(kind.highest_major, kind.highest_minor)) +
+                              ", and the device runs CE " + text(p.major, p.minor) + "\n");
+            }
+        }
+    }
+    // What was installed runs as the image does: a failing flush gives 1.
+    test::Finished failing = test::run({CE_RUN, "--platform", "windowsmobile6", "--flush",
+                                        "HKEY_CURRENT_USER=5", "--install",
+                                        IMAGES_DIR "/ce3-to-ce7/stowkey.cab"});
+    EXPECT_EQ(failing.exit_status, 1);
+    EXPECT_EQ(failing.err, "stowkey: Input/output error\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Runners, Scenario,
                          testing::ValuesIn(runners()),
                          [](const testing::TestParamInfo<Runner> &info) {

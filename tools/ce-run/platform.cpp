@@ -53,20 +53,6 @@ std::string quoted(const Text &text)
     return "\"" + escaped(text, true) + "\"";
 }
 
-// Past the limit the trace stops and the run ends (trace_full), so that a
-// program looping over a platform call cannot fill the disk.
-void trace(State &state, const std::string &line)
-{
-    if (state.trace == nullptr || state.trace_full)
-        return;
-    if (line.size() + 1 > output_limit - state.trace_written) {
-        state.trace_full = true;
-        return;
-    }
-    std::fprintf(state.trace, "%s\n", line.c_str());
-    state.trace_written += line.size() + 1;
-}
-
 bool same_text_ignoring_case(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -193,6 +179,20 @@ Outcome perror_call(State &state, std::uint32_t prefix_address, const ReadMemory
 }
 
 }  // namespace
+
+// Past the limit the trace stops and the run ends (trace_full), so that a
+// program looping over a platform call cannot fill the disk.
+void trace(State &state, const std::string &line)
+{
+    if (state.trace == nullptr || state.trace_full)
+        return;
+    if (line.size() + 1 > output_limit - state.trace_written) {
+        state.trace_full = true;
+        return;
+    }
+    std::fprintf(state.trace, "%s\n", line.c_str());
+    state.trace_written += line.size() + 1;
+}
 
 const char *const dll_names[dll_count] = {"coredll.dll", "c.dll"};
 

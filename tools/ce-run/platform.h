@@ -80,6 +80,10 @@ struct State {
 // take: a program looping over a call would otherwise write gigabytes.
 constexpr std::uint64_t output_limit = std::uint64_t(64) << 20;
 
+// Writes one line to the trace, while it is under output_limit; past it
+// the trace stops (trace_full) and the run is ended.
+void trace(State &state, const std::string &line);
+
 struct Outcome {
     std::uint32_t r0 = 0;
     bool ends_program = false;

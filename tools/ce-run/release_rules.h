@@ -1,8 +1,10 @@
 // The Windows CE releases ce-run stands in for, and each one's rules: what
 // its loader checks in a program image before it creates the process, as
-// read off those loaders' sources. Every refusal of an image's headers
-// and machine is here; how the image is then laid out and its imports
-// bound is load_plan.h.
+// read off those loaders' sources; and the platforms built on them, whose
+// installers' rules, as the collected sources give them, stand beside. Every
+// refusal of an image's headers and machine, and of a CAB, is here; how
+// the image is then laid out and its imports bound is load_plan.h, the
+// steps of an install installer.h.
 
 #ifndef CE_RUN_RELEASE_RULES_H
 #define CE_RUN_RELEASE_RULES_H
@@ -11,7 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "cpu.h"
 #include "pe_image.h"
+#include "setup_file.h"
 
 namespace os {
 
@@ -44,6 +48,44 @@ struct Device {
 // ce-run's own reader has already checked the sections against the file
 // and the size of image, which every release does too.
 std::string refusal(const pe::Image &image, const Device &device);
+
+// The platforms --platform names: a device's installer, and the release
+// whose loader runs what it installed.
+enum class Reads { legacy, xml, xml_when_present };  // which setup file
+
+struct Platform {
+    const char *option;           // as --platform names it
+    const char *name;             // "Pocket PC 2003"
+    setup::Version version;       // the CE version its installer checks
+    Release release;              // whose loader rules apply
+    Reads reads;
+    cpu::Model cpu;               // a typical device's processor
+    bool checks_highest;          // Windows Mobile's does not
+    bool checks_cabinet_length;   // the header's length against the file's
+    bool refuses_compressed;
+};
+
+constexpr int platform_count = 12;
+extern const Platform platforms[platform_count];
+
+const Platform *find_platform(std::string_view option);
+std::string platform_options();  // "pocketpc2000, ..., compact2013"
+
+// Why the platform's installer refuses the cabinet itself, or "".
+std::string cabinet_refusal(const Platform &platform, std::uint64_t header_length,
+                            std::uint64_t file_size, bool compressed);
+
+// Why it refuses what the setup file says: processor, versions, builds;
+// or "".
+std::string setup_refusal(const Platform &platform, const setup::Description &setup,
+                          bool legacy);
+
+// The device path of a setup file's directory, its macros expanded; false
+// with the reason for a macro the installer does not know.
+bool expand_directory(const std::string &directory, std::string &path, std::string &error);
+
+// Whether the installer leaves a file that is already there as it is.
+bool keeps_existing(std::uint32_t flags, std::int64_t existing_date, std::int64_t cabinet_date);
 
 }  // namespace os
 

@@ -5,11 +5,13 @@
 # file its FileOperation extracts is the image, byte for byte; file knows
 # the legacy setup file, whose fields that wceload acts on hold what each
 # kind needs; and the two setup files give the same version range. The
-# signed CABs (SIGNED_DIR) are read the same way.
+# signed CABs (SIGNED_DIR) are read the same way. Then CABs derived from
+# the first kind's, each with one thing changed, go through ce-run's
+# installers (CE_RUN --platform ... --install).
 #
-# usage: cab_test.sh DEVICE_DIR SIGNED_DIR
+# usage: cab_test.sh DEVICE_DIR SIGNED_DIR CE_RUN SOURCE_DIR
 set -euo pipefail
-device_dir=$1 signed_dir=$2
+device_dir=$1 signed_dir=$2 ce_run=$3 source_dir=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -112,6 +114,90 @@ $((files_at + 12))+12 text stowkey.exe| file name
 EOF_FIELDS
   done
 done
+
+echo "checked: the built and signed CABs"
+
+# --- derived CABs under ce-run's installers ----------------------------
+read -r kind _ <<<"${rows[0]}"
+base=$work/base
+mkdir "$base"
+cabextract -q -d "$base" "$device_dir/$kind/stowkey.cab"
+files_at=$(u32 "$base/stowkey.000" 68)
+put32() {  # put32 FILE OFFSET VALUE: a little-endian 32-bit value
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)) \
+                $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" |
+        dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+# derive NAME COMMAND: the first kind's setup files and image in
+# $work/NAME, COMMAND run there, then packed into $work/NAME.cab: by gcab
+# when COMMAND removed _setup.xml or made a file "compress", else by
+# scripts/pack-cab as the build packs.
+derive() {
+    local name=$1 command=$2 compress=()
+    cp -r "$base" "$work/$name"
+    (cd "$work/$name" && eval "$command")
+    if [ -e "$work/$name/compress" ] || [ ! -e "$work/$name/_setup.xml" ]; then
+        [ ! -e "$work/$name/compress" ] || compress=(--zip)
+        (cd "$work/$name" && rm -f compress &&
+            TZ=UTC0 gcab --create --nopath "${compress[@]}" "../$name.cab" \
+                $(ls stowkey.000 _setup.xml 2>/dev/null) stowkey.001)
+    else
+        "$source_dir/scripts/pack-cab" "$work/$name/stowkey.000" "$work/$name/_setup.xml" \
+            "$work/$name/stowkey.001" "$work/$name.cab"
+    fi
+}
+# installs PLATFORM CAB STATUS TEXT [OPTION]...: ce-run's installer for
+# PLATFORM ends with STATUS, and its standard error holds TEXT (is empty
+# when TEXT is).
+installs() {
+    local platform=$1 cab=$2 status=$3 text=$4 actual
+    shift 4
+    "$ce_run" --platform "$platform" "$@" --trace "$work/trace" --install "$cab" \
+        >/dev/null 2>"$work/err" && actual=0 || actual=$?
+    if [ -z "$text" ]; then
+        [ ! -s "$work/err" ] || actual="$actual, with standard error"
+    else
+        grep -qF -- "$text" "$work/err" || actual="$actual, without the text"
+    fi
+    [ "$actual" = "$status" ] ||
+        fail "$platform, $(basename "$cab"): status $actual, not $status '$text': $(cat "$work/err")"
+}
+old_copy=$work/old.exe  # an earlier program at the same path, which exits 7
+cp "$device_dir/test-images/ldr_pc_call.exe" "$old_copy"
+device_file="\\Windows\\stowkey.exe=$old_copy"
+derive processor 'put32 stowkey.000 20 4660'
+derive any-processor 'put32 stowkey.000 20 0'
+derive up-to-4.20 'put32 stowkey.000 32 4; put32 stowkey.000 36 20'
+derive legacy-up-to-4.20 'put32 stowkey.000 32 4; put32 stowkey.000 36 20; rm _setup.xml'
+derive xml-up-to-4.20 'sed -i "s/\"OSVersionMax\" value=\"[0-9.]*\"/\"OSVersionMax\" value=\"4.20\"/" _setup.xml'
+derive keep "put32 stowkey.000 $((files_at + 6)) 16"
+derive keep-newer "put32 stowkey.000 $((files_at + 6)) 536870912"
+derive unknown-macro 'sed -i "s/%CE2%/%CE9%/" stowkey.000'
+derive compressed 'touch compress'
+derive long-header 'put32 stowkey.000 8 $(($(wc -c <stowkey.000) + 1))'
+derive broken-xml 'head -c 100 _setup.xml >x && mv x _setup.xml'
+derive no-xml 'rm _setup.xml'
+installs pocketpc2003 "$work/processor.cab" 65 "the setup file is for processor 4660, and ARM devices take 2577 or 0"
+installs pocketpc2003 "$work/any-processor.cab" 0 ""
+installs pocketpc2003 "$work/up-to-4.20.cab" 0 ""
+installs ce5.0 "$work/up-to-4.20.cab" 65 "the Windows CE 5.0 installer refuses it: it is for CE 3.0 to 4.20, and the device runs CE 5.0"
+installs windowsmobile6 "$work/legacy-up-to-4.20.cab" 0 ""  # Windows Mobile checks no highest version
+installs windowsmobile6 "$work/xml-up-to-4.20.cab" 0 ""
+installs ce6.0 "$work/xml-up-to-4.20.cab" 65 "it is for CE 3.0 to 4.20, and the device runs CE 6.0"
+installs pocketpc2003 "$work/keep.cab" 7 "" --device-file "$device_file"
+grep -qxF 'install: kept \Windows\stowkey.exe' "$work/trace" || fail "the kept copy is not traced: $(cat "$work/trace")"
+installs pocketpc2003 "$device_dir/$kind/stowkey.cab" 0 "" --device-file "$device_file"
+touch -d 2100-01-01 "$old_copy"
+installs pocketpc2003 "$work/keep-newer.cab" 7 "" --device-file "$device_file"
+touch -d 1979-12-31 "$old_copy"  # older than the derived CABs' 1980-01-01
+installs pocketpc2003 "$work/keep-newer.cab" 0 "" --device-file "$device_file"
+installs pocketpc2003 "$work/unknown-macro.cab" 65 "the directory %CE9% holds %CE9%, a macro the installer does not know"
+installs pocketpc2003 "$work/compressed.cab" 65 "the cabinet is compressed, and it installs only uncompressed ones"
+installs windowsmobile6 "$work/compressed.cab" 0 ""
+installs pocketpc2003 "$work/long-header.cab" 65 "its setup file stowkey.000 is malformed: its header says it is"
+installs ce6.0 "$work/broken-xml.cab" 65 "its setup file _setup.xml is malformed: not well-formed XML"
+installs ce6.0 "$work/no-xml.cab" 65 "the cabinet holds no _setup.xml, the only setup file it reads"
+echo "checked: derived CABs under ce-run's installers"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "ok: the CABs hold both setup files and the image, and the setup files say alike what each kind needs"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# A bounded fuzz run of the image loader from a seed corpus holding the
-# real images, those of every kind the device build made; any crash,
-# sanitizer report or trap fails it.
+# A bounded fuzz run of the image loader and the setup-file readers from a
+# seed corpus holding the real images and setup files, those of every kind
+# the device build made; any crash, sanitizer report or trap fails it.
 # usage: fuzz.sh FUZZER SECONDS DEVICE_DIR
 set -euo pipefail
 fuzzer=$1 seconds=$2 device_dir=$3
@@ -16,6 +16,9 @@ for image in "$@"; do
     n=$((n + 1))
     cp "$image" "$work/corpus/image$n.exe"
     head -c 512 "$image" >"$work/corpus/headers-only$n"
+    # The CAB's setup files, built beside the image.
+    cp "$(dirname "$image")/cab/stowkey.000" "$work/corpus/setup$n.000"
+    cp "$(dirname "$image")/cab/_setup.xml" "$work/corpus/setup$n.xml"
 done
 cd "$work"
 status=0

@@ -18,6 +18,7 @@
 // The rows damage the CE 3 to 7 image, and those of Thumb-2 code the CE 8 one.
 #define CE3_TO_CE7_IMAGE DEVICE_DIR "/ce3-to-ce7/stowkey.exe"
 #define CE8_IMAGE DEVICE_DIR "/ce8/stowkey.exe"
+#define CAB DEVICE_DIR "/ce3-to-ce7/stowkey.cab"
 
 namespace {
 
@@ -486,6 +487,39 @@ TEST_F(Malformed, ProgramsThatFault)
         check(c);
 }
 
+TEST_F(Malformed, CabinetsNoInstallerTakes)
+{
+    const std::vector<std::string> wm6 = {"--platform", "windowsmobile6", "--install"};
+    auto refused = [](const std::string &platform, const std::string &why) {
+        return says("the " + platform + " installer refuses it: " + why);
+    };
+    const Case cases[] = {
+        {"empty", [](Bytes &b) { b.clear(); },
+         refused("Windows Mobile 6", "truncated: the cabinet ends before its data"), 65, wm6, CAB},
+        {"an image", [](Bytes &b) { b = test::read_file(CE3_TO_CE7_IMAGE); },
+         refused("Windows Mobile 6", "not a cabinet: no MSCF signature"), 65, wm6, CAB},
+        {"cut after 1000 bytes", [](Bytes &b) { b.resize(1000); },
+         refused("Windows Mobile 6",
+                 "cannot extract stowkey.000: truncated: the cabinet ends before its data"),
+         65, wm6, CAB},
+        {"a data byte changed", [](Bytes &b) { b.at(2000) ^= 0xFF; },
+         refused("Windows Mobile 6",
+                 "cannot extract stowkey.000: a data block whose checksum does not match"),
+         65, wm6, CAB},
+        {"two folders, where there is one", [](Bytes &b) { b.at(26) = 2; },
+         refused("Windows Mobile 6", "a malformed cabinet"), 65, wm6, CAB},
+        {"a header that says 1 MiB",
+         [](Bytes &b) { put32(b, 8, 0x100000); },
+         [](const Bytes &b) {
+             return "the Pocket PC 2003 installer refuses it: the cabinet says it is 1048576 "
+                    "bytes, the file has " + std::to_string(b.size());
+         },
+         65, {"--platform", "pocketpc2003", "--install"}, CAB},
+    };
+    for (const Case &c : cases)
+        check(c);
+}
+
 TEST_F(Malformed, ReturnFromTheEntryPointEndsTheRun)
 {
     Bytes image = test::read_file(CE3_TO_CE7_IMAGE);
@@ -557,6 +591,21 @@ TEST(CommandLine, BadUsageIsRefused)
         {{"--missing", "coredll!perror", image}, 64,
          "--missing: 'perror' is not a function of coredll.dll in the emulated platform"},
         {{"--missing"}, 64, "--missing needs a value"},
+        {{"--os=9.0", image}, 64, "--os: '9.0' is not one of 3.0, 4.2, 5.0, 6.0, 7.0, 8.0"},
+        {{"--platform", "pocketpc2003", "--os", "4.2", image}, 64,
+         "--platform and --os both name the device: give one"},
+        {{"--platform=palm", image}, 64,
+         "--platform: 'palm' is not one of pocketpc2000, pocketpc2002, smartphone2002, "
+         "pocketpc2003, smartphone2003, windowsmobile5, windowsmobile6, ce4.2, ce5.0, ce6.0, "
+         "compact7, compact2013"},
+        {{"--install", image}, 64, "--install needs --platform: the installer is the platform's"},
+        {{"--platform", "ce6.0", "--device-file", "Windows\\x.exe=" + image, "--install", image},
+         64, "--device-file: 'Windows\\x.exe=" + image +
+                 "' is not PATH=FILE with PATH a full device path (as \\Windows\\stowkey.exe)"},
+        {{"--platform", "ce6.0", "--device-file", "\\Windows\\x.exe=" + image, image}, 64,
+         "--device-file places files for --install"},
+        {{"--platform", "ce6.0", "--install", dir.path("missing.cab")}, 66,
+         "cannot read " + dir.path("missing.cab") + ": No such file or directory"},
         {{"--max-instructions", "0", image}, 64,
          "--max-instructions: '0' is not a count from 1 to 999999999999"},
         {{"--max-instructions", "-5", image}, 64,

@@ -1,19 +1,42 @@
-// libFuzzer target for ce-run's image loader: any bytes at all go through
-// the reader and the load plan. Beyond the sanitizers' checks, it traps
-// when an accepted image would make ce-run copy bytes from outside the
-// file or write outside the memory it maps, which is what the emulator
-// trusts the plan for.
+// libFuzzer target for ce-run's readers of untrusted files: any bytes at
+// all go through the image reader and the load plan, and through both
+// setup-file readers (the legacy .000 and _setup.xml). Beyond the
+// sanitizers' checks, it traps when an accepted image would make ce-run
+// copy bytes from outside the file or write outside the memory it maps,
+// which is what the emulator trusts the plan for, and when a setup file
+// read as valid names a file without a name.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "load_plan.h"
-#include "release_rules.h"
 #include "pe_image.h"
+#include "release_rules.h"
+#include "setup_file.h"
+
+namespace {
+
+void read_setup_files(const std::uint8_t *data, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(data, data + size);
+    std::string error;
+    for (auto read : {setup::read_legacy, setup::read_xml}) {
+        setup::Description description;
+        if (read(bytes, description, error)) {
+            for (const setup::File &file : description.files) {
+                if (file.name.empty())
+                    __builtin_trap();
+            }
+        }
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    read_setup_files(data, size);
     pe::Image image;
     loader::Plan plan;
     std::string error;

@@ -58,7 +58,8 @@ int read_file(mspack_file *file, void *buffer, int bytes)
         return -1;
     std::size_t left = handle->in->size() - handle->position;
     std::size_t count = std::min(left, std::size_t(bytes));
-    std::memcpy(buffer, handle->in->data() + handle->position, count);
+    if (count > 0)
+        std::memcpy(buffer, handle->in->data() + handle->position, count);
     handle->position += count;
     return int(count);
 }

@@ -152,6 +152,9 @@ bool read_legacy(const std::vector<std::uint8_t> &bytes, Description &out, std::
         file.directory = path->second;
         if (!r.text(at + 12, length, "a file's name", file.name))
             return false;
+        if (file.name.empty() || file.name.find_first_of("\\/") != std::string::npos)
+            return r.fail("file " + std::to_string(file.number) + " has the name '" + file.name +
+                          "', which is no file's name");
         out.files.push_back(file);
         at += 12 + length;
     }

@@ -17,6 +17,10 @@ namespace {
 
 using Document = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
 
+// libxml2 reports some errors (a wrong encoding, say) to standard error
+// whatever the parser's options; ce-run reports them itself.
+void ignore(void *, const char *, ...) {}
+
 bool named(const xmlNode *node, const char *name)
 {
     return node->type == XML_ELEMENT_NODE &&
@@ -131,7 +135,8 @@ bool read_file_operation(xmlNode *operation, Description &out, std::string &erro
             if (file->type != XML_ELEMENT_NODE)
                 continue;
             std::string name = attribute(file, "type");
-            if (!named(file, "characteristic") || name.empty()) {
+            if (!named(file, "characteristic") || name.empty() ||
+                name.find_first_of("\\/") != std::string::npos) {
                 error = "the directory " + attribute(directory, "type") +
                         " holds something other than characteristics";
                 return false;
@@ -167,6 +172,7 @@ bool read_xml(const std::vector<std::uint8_t> &bytes, Description &out, std::str
         return false;
     }
     // No network, no external entities, no DTD loading: only the bytes given.
+    xmlSetGenericErrorFunc(nullptr, ignore);
     xmlResetLastError();
     Document document(xmlReadMemory(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()),
                                     "_setup.xml", nullptr,

@@ -177,6 +177,7 @@ derive compressed 'touch compress'
 derive long-header 'put32 stowkey.000 8 $(($(wc -c <stowkey.000) + 1))'
 derive broken-xml 'head -c 100 _setup.xml >x && mv x _setup.xml'
 derive no-xml 'rm _setup.xml'
+derive empty-name "printf '\\001\\000\\000' | dd of=stowkey.000 bs=1 seek=$((files_at + 10)) conv=notrunc status=none"
 installs pocketpc2003 "$work/processor.cab" 65 "the setup file is for processor 4660, and ARM devices take 2577 or 0"
 installs pocketpc2003 "$work/any-processor.cab" 0 ""
 installs pocketpc2003 "$work/up-to-4.20.cab" 0 ""
@@ -197,6 +198,7 @@ installs windowsmobile6 "$work/compressed.cab" 0 ""
 installs pocketpc2003 "$work/long-header.cab" 65 "its setup file stowkey.000 is malformed: its header says it is"
 installs ce6.0 "$work/broken-xml.cab" 65 "its setup file _setup.xml is malformed: not well-formed XML"
 installs ce6.0 "$work/no-xml.cab" 65 "the cabinet holds no _setup.xml, the only setup file it reads"
+installs pocketpc2003 "$work/empty-name.cab" 65 "is malformed: file 1 has the name '', which is no file's name"
 echo "checked: derived CABs under ce-run's installers"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

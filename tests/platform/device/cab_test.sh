@@ -123,6 +123,10 @@ base=$work/base
 mkdir "$base"
 cabextract -q -d "$base" "$device_dir/$kind/stowkey.cab"
 files_at=$(u32 "$base/stowkey.000" 68)
+put16() {  # put16 FILE OFFSET VALUE: a little-endian 16-bit value
+    printf "$(printf '\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)))" |
+        dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
 put32() {  # put32 FILE OFFSET VALUE: a little-endian 32-bit value
     printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)) \
                 $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" |
@@ -177,6 +181,13 @@ derive compressed 'touch compress'
 derive long-header 'put32 stowkey.000 8 $(($(wc -c <stowkey.000) + 1))'
 derive broken-xml 'head -c 100 _setup.xml >x && mv x _setup.xml'
 derive no-xml 'rm _setup.xml'
+derive program-files 'sed -i "s/%CE2%/%CE1%/" stowkey.000'
+derive registry 'put16 stowkey.000 56 1; put32 stowkey.000 76 100'
+derive doctype 'sed -i "1i <!DOCTYPE wap-provisioningdoc>" _setup.xml'
+derive registry-xml 'sed -i "s|</wap-provisioningdoc>|<characteristic type=\"Registry\"/></wap-provisioningdoc>|" _setup.xml'
+derive two-files-xml 'sed -i "s/\"NumFiles\" value=\"1\"/\"NumFiles\" value=\"2\"/" _setup.xml'
+derive bad-version-xml 'sed -i "s/\"OSVersionMin\" value=\"[0-9.]*\"/\"OSVersionMin\" value=\"three\"/" _setup.xml'
+derive no-program 'sed -i "s/stowkey\.exe/stowkey.dll/" _setup.xml'
 derive empty-name "printf '\\001\\000\\000' | dd of=stowkey.000 bs=1 seek=$((files_at + 10)) conv=notrunc status=none"
 installs pocketpc2003 "$work/processor.cab" 65 "the setup file is for processor 4660, and ARM devices take 2577 or 0"
 installs pocketpc2003 "$work/any-processor.cab" 0 ""
@@ -198,6 +209,15 @@ installs windowsmobile6 "$work/compressed.cab" 0 ""
 installs pocketpc2003 "$work/long-header.cab" 65 "its setup file stowkey.000 is malformed: its header says it is"
 installs ce6.0 "$work/broken-xml.cab" 65 "its setup file _setup.xml is malformed: not well-formed XML"
 installs ce6.0 "$work/no-xml.cab" 65 "the cabinet holds no _setup.xml, the only setup file it reads"
+installs pocketpc2003 "$work/program-files.cab" 0 ""
+grep -qxF 'install: wrote \Program Files\stowkey.exe (1536 bytes)' "$work/trace" ||
+    fail "%CE1% is not \Program Files: $(cat "$work/trace")"
+installs pocketpc2003 "$work/registry.cab" 65 "it has registry entries or shortcuts, which ce-run does not model"
+installs ce6.0 "$work/doctype.cab" 65 "it has a DOCTYPE, which no setup file has"
+installs ce6.0 "$work/registry-xml.cab" 65 "it has a characteristic ce-run does not model: 'Registry'"
+installs ce6.0 "$work/two-files-xml.cab" 65 "its NumFiles is 2, and its FileOperation extracts 1"
+installs ce6.0 "$work/bad-version-xml.cab" 65 "OSVersionMin 'three' is not a version"
+installs ce6.0 "$work/no-program.cab" 65 "it installs 0 executables, and ce-run runs what a CAB installs only when it is one"
 installs pocketpc2003 "$work/empty-name.cab" 65 "is malformed: file 1 has the name '', which is no file's name"
 echo "checked: derived CABs under ce-run's installers"
 

@@ -8,6 +8,8 @@
 
 #include <mspack.h>
 
+#include "ascii.h"
+
 namespace cabinet {
 
 namespace {
@@ -126,13 +128,6 @@ std::string reason(int error)
     }
 }
 
-std::string lower(std::string text)
-{
-    for (char &c : text)
-        c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
-
 std::int64_t date_of(const mscabd_file &file)
 {
     std::tm time = {};
@@ -186,7 +181,7 @@ bool read(const std::vector<std::uint8_t> &file, Cabinet &out, std::string &erro
     std::size_t room = max_contents;
     std::set<std::string> names;
     for (mscabd_file *entry = cab->files; entry != nullptr; entry = entry->next) {
-        if (!names.insert(lower(entry->filename)).second) {
+        if (!names.insert(lower_ascii(entry->filename)).second) {
             error = "it holds two files named " + std::string(entry->filename);
         } else if (entry->length > room) {
             error = "its files hold more than " + std::to_string(max_contents >> 20) + " MiB";

@@ -1,28 +1,18 @@
 #include "device_files.h"
 
+#include "ascii.h"
+
 namespace device_files {
-
-namespace {
-
-std::string key(const std::string &path)
-{
-    std::string out = path;
-    for (char &c : out)
-        c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return out;
-}
-
-}  // namespace
 
 const File *Files::find(const std::string &path) const
 {
-    auto file = by_key.find(key(path));
+    auto file = by_key.find(lower_ascii(path));
     return file == by_key.end() ? nullptr : &file->second;
 }
 
 void Files::put(const File &file)
 {
-    by_key[key(file.path)] = file;
+    by_key[lower_ascii(file.path)] = file;
 }
 
 bool is_full_path(const std::string &path)

@@ -2,19 +2,13 @@
 
 #include <cstdio>
 
+#include "ascii.h"
 #include "cabinet.h"
 #include "setup_file.h"
 
 namespace installer {
 
 namespace {
-
-std::string lower(std::string text)
-{
-    for (char &c : text)
-        c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
 
 // A cabinet's names and a setup file's texts are the CAB's, so every byte
 // that is not printable ASCII is written as an escape before it is shown.
@@ -51,7 +45,7 @@ const cabinet::Entry *only_entry(const cabinet::Cabinet &cab, const std::string 
 {
     const cabinet::Entry *found = nullptr;
     for (const cabinet::Entry &entry : cab.entries) {
-        std::string name = lower(entry.name);
+        std::string name = lower_ascii(entry.name);
         if (whole ? name == end : ends_with(name, end)) {
             if (found != nullptr) {
                 error = "the cabinet holds both " + found->name + " and " + entry.name;
@@ -121,7 +115,7 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
         }
         const cabinet::Entry *entry;
         if (reads_xml) {
-            entry = only_entry(cab, lower(wanted.source), true, error);
+            entry = only_entry(cab, lower_ascii(wanted.source), true, error);
         } else {
             char number[8];
             std::snprintf(number, sizeof number, ".%03u", unsigned(wanted.number % 1000));
@@ -134,7 +128,7 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
                         ", which the cabinet does not hold";
             return false;
         }
-        executables += ends_with(lower(path), ".exe");
+        executables += ends_with(lower_ascii(path), ".exe");
         placed.push_back({path, entry, wanted.flags});
     }
     if (executables != 1) {
@@ -152,7 +146,7 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
             record(state, "wrote " + p.path + " (" + std::to_string(p.entry->bytes.size()) +
                              " bytes)");
         }
-        if (ends_with(lower(p.path), ".exe"))
+        if (ends_with(lower_ascii(p.path), ".exe"))
             executable = p.path;
     }
     std::string unload = setup.provider.empty() ? setup.application

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A bounded fuzz run of the image loader and the setup-file readers from a
-# seed corpus holding the real images and setup files, those of every kind
-# the device build made; any crash, sanitizer report or trap fails it.
+# A bounded fuzz run of the image loader, the cabinet reader and the
+# setup-file readers from a seed corpus holding the real images, CABs and
+# setup files, those of every kind the device build made; any crash,
+# sanitizer report or trap fails it.
 # usage: fuzz.sh FUZZER SECONDS DEVICE_DIR
 set -euo pipefail
 fuzzer=$1 seconds=$2 device_dir=$3
@@ -19,6 +20,7 @@ for image in "$@"; do
     # The CAB's setup files, built beside the image.
     cp "$(dirname "$image")/cab/stowkey.000" "$work/corpus/setup$n.000"
     cp "$(dirname "$image")/cab/_setup.xml" "$work/corpus/setup$n.xml"
+    cp "$(dirname "$image")/stowkey.cab" "$work/corpus/cabinet$n.cab"
 done
 cd "$work"
 status=0

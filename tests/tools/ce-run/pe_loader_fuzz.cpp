@@ -1,15 +1,17 @@
 // libFuzzer target for ce-run's readers of untrusted files: any bytes at
-// all go through the image reader and the load plan, and through both
-// setup-file readers (the legacy .000 and _setup.xml). Beyond the
+// all go through the image reader and the load plan, the cabinet reader,
+// and both setup-file readers (the legacy .000 and _setup.xml). Beyond the
 // sanitizers' checks, it traps when an accepted image would make ce-run
 // copy bytes from outside the file or write outside the memory it maps,
-// which is what the emulator trusts the plan for, and when a setup file
-// read as valid names a file without a name.
+// which is what the emulator trusts the plan for, when a cabinet's files
+// hold more than the reader's limit, and when a setup file read as valid
+// names a file without a name.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "cabinet.h"
 #include "load_plan.h"
 #include "pe_image.h"
 #include "release_rules.h"
@@ -21,6 +23,14 @@ void read_setup_files(const std::uint8_t *data, std::size_t size)
 {
     std::vector<std::uint8_t> bytes(data, data + size);
     std::string error;
+    cabinet::Cabinet cab;
+    if (cabinet::read(bytes, cab, error)) {
+        std::size_t contents = 0;
+        for (const cabinet::Entry &entry : cab.entries)
+            contents += entry.bytes.size();
+        if (contents > cabinet::max_contents)
+            __builtin_trap();
+    }
     for (auto read : {setup::read_legacy, setup::read_xml}) {
         setup::Description description;
         if (read(bytes, description, error)) {

@@ -551,7 +551,7 @@ TEST_F(Malformed, HandlesThatAreNotRootKeysFailToFlush)
               "ExitThread(1)\n");
 }
 
-TEST(CommandLine, BadUsageIsRefused)
+TEST(Usage, BadUsageIsRefused)
 {
     test::TempDir dir;
     struct Case {
@@ -635,7 +635,7 @@ TEST(CommandLine, BadUsageIsRefused)
     }
 }
 
-TEST(CommandLine, TheDocsShowTheUsageThatHelpPrints)
+TEST(Usage, TheDocsShowTheUsageThatHelpPrints)
 {
     // The usage block of docs/ce-run.md: the fenced block that starts with "usage: ".
     std::vector<std::uint8_t> bytes = test::read_file(CE_RUN_DOC);
@@ -650,7 +650,7 @@ TEST(CommandLine, TheDocsShowTheUsageThatHelpPrints)
     EXPECT_EQ(finished.out, doc.substr(start, end - start));
 }
 
-TEST(CommandLine, StatsAndTheLimitCountTheSameInstructions)
+TEST(Usage, StatsAndTheLimitCountTheSameInstructions)
 {
     test::Finished finished = test::run({CE_RUN, "--stats", CE3_TO_CE7_IMAGE});
     EXPECT_EQ(finished.exit_status, 0);

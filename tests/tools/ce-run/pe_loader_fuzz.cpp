@@ -14,7 +14,7 @@
 #include "cabinet.h"
 #include "load_plan.h"
 #include "pe_image.h"
-#include "release_rules.h"
+#include "loader_rules.h"
 #include "setup_file.h"
 
 namespace {
@@ -52,11 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string error;
     if (!pe::read_image(data, size, image, error))
         return 0;
-    os::Release release = os::for_image(image);
-    os::Device device = {release, pe::machine_thumb, true};
-    (void)os::refusal(image, device);  // must only read, whatever it decides
+    loader::Device device;
+    device.release = loader::for_image(image);
+    device.kernel_machine = pe::machine_thumb;
+    device.strict_nx = true;
+    (void)loader::refusal(image, device);  // must only read, whatever it decides
     // The plan is what the emulator trusts, whatever the rules say.
-    if (!loader::plan(image, release, platform::Device(), plan, error))
+    if (!loader::plan(image, device, plan, error))
         return 0;
 
     std::uint64_t image_end = std::uint64_t(image.image_base) + image.size_of_image;

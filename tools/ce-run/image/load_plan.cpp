@@ -24,8 +24,7 @@ int protection_of(std::uint32_t characteristics)
 
 }  // namespace
 
-bool plan(const pe::Image &image, os::Release release, const platform::Device &device,
-          Plan &out, std::string &error)
+bool plan(const pe::Image &image, const Device &device, Plan &out, std::string &error)
 {
     out = Plan();
     out.image_base = image.image_base;
@@ -46,18 +45,18 @@ bool plan(const pe::Image &image, os::Release release, const platform::Device &d
                                file_size != 0 ? section.raw_offset : 0, file_size});
     }
     for (const pe::Import &import : image.imports) {
-        int dll = platform::find_dll(import.dll);
-        bool has_dll = dll >= 0 && device.has(platform::Dll(dll));
-        int function = has_dll ? platform::find_function(platform::Dll(dll), import.function)
+        int dll = exports::find_dll(import.dll);
+        bool has_dll = dll >= 0 && device.missing.has(exports::Dll(dll));
+        int function = has_dll ? exports::find_function(exports::Dll(dll), import.function)
                                : -1;
-        bool bound = function >= 0 && device.has(platform::Function(function));
+        bool bound = function >= 0 && device.missing.has(exports::Function(function));
         // CE 3.0 leaves the slot of a function its DLL lacks at 0, so the
         // program faults only if it calls it.
-        if (!bound && !(release == os::ce_3_0 && has_dll)) {
+        if (!bound && !(device.release == ce_3_0 && has_dll)) {
             std::string what = has_dll ? import.dll + " has no " + import.function
                                        : import.dll + " is not on the device";
-            std::string release_name = os::name(release);
-            if (release >= os::ce_6_0)
+            std::string release_name = name(device.release);
+            if (device.release >= ce_6_0)
                 error = what + ": Windows CE " + release_name +
                         " would end the process with exit status 0 before its "
                         "entry point ran";

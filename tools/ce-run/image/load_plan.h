@@ -1,4 +1,4 @@
-// How an image the release's rules took (release_rules.h) is laid out in
+// How an image the release's rules took (loader_rules.h) is laid out in
 // the emulated address space: which pages are mapped with which
 // protection and file bytes, and which import address table slot receives
 // which platform function, as the device's release binds imports, and so
@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "release_rules.h"
+#include "loader_rules.h"
 #include "pe_image.h"
-#include "platform.h"
 
 namespace loader {
 
@@ -30,7 +29,7 @@ struct Region {
 
 struct Binding {
     std::uint32_t iat_slot;  // an address in the image
-    int function;            // a platform::Function, or -1: the slot gets 0
+    int function;            // an exports::Function, or -1: the slot gets 0
 };
 
 struct Plan {
@@ -42,8 +41,7 @@ struct Plan {
 
 // On failure (an import the device lacks, where its release does not start
 // the program) returns false with a one-line reason in error.
-bool plan(const pe::Image &image, os::Release release, const platform::Device &device,
-          Plan &out, std::string &error);
+bool plan(const pe::Image &image, const Device &device, Plan &out, std::string &error);
 
 }  // namespace loader
 

@@ -1,8 +1,7 @@
 #include "pe_image.h"
 
-#include <cstdio>
-
 #include "hex.h"
+#include "text.h"
 
 namespace pe {
 
@@ -21,17 +20,7 @@ constexpr std::size_t max_name_length = 256;
 // Names come from the file: keep them to one printable line.
 std::string printable(const std::string &text)
 {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += char(c);
-        } else {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", c);
-            out += escape;
-        }
-    }
-    return out;
+    return escaped(text, name_escaping);
 }
 
 std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment)

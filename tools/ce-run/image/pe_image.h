@@ -96,7 +96,7 @@ constexpr std::uint32_t image_space_end = 0x70000000;
 constexpr std::uint32_t page_size = 0x1000;
 
 // Reads a Windows CE ARM program image and checks what ce-run needs to run
-// it safely; the loader's own rules for each CE release are in release_rules.h.
+// it safely; the loader's own rules for each CE release are in loader_rules.h.
 // The import directory ends, as the CE loaders walk it, at the first
 // descriptor without a lookup table. On failure returns false with a
 // one-line reason in error; the image is then unspecified.

@@ -8,7 +8,7 @@
 
 #include <mspack.h>
 
-#include "ascii.h"
+#include "text.h"
 
 namespace cabinet {
 

@@ -1,6 +1,6 @@
 #include "device_files.h"
 
-#include "ascii.h"
+#include "text.h"
 
 namespace device_files {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ascii.h"
+#include "text.h"
 #include "cabinet.h"
 #include "setup_file.h"
 
@@ -10,27 +10,11 @@ namespace installer {
 
 namespace {
 
-// A cabinet's names and a setup file's texts are the CAB's, so every byte
-// that is not printable ASCII is written as an escape before it is shown.
-std::string printable(const std::string &text)
+// A cabinet's names and a setup file's texts are the CAB's, so they are
+// escaped before they are shown.
+void record(Trace &trace, const std::string &line)
 {
-    std::string out;
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte >= 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(byte));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-void record(platform::State &state, const std::string &line)
-{
-    platform::trace(state, "install: " + printable(line));
+    trace.line("install: " + escaped(line, path_escaping));
 }
 
 bool ends_with(const std::string &text, const std::string &end)
@@ -57,14 +41,14 @@ const cabinet::Entry *only_entry(const cabinet::Cabinet &cab, const std::string 
     return found;
 }
 
-bool install_checked(const os::Platform &platform, const std::vector<std::uint8_t> &file,
-                     device_files::Files &files, platform::State &state, std::string &executable,
+bool install_checked(const Platform &platform, const std::vector<std::uint8_t> &file,
+                     device_files::Files &files, Trace &trace, std::string &executable,
                      std::string &error)
 {
     cabinet::Cabinet cab;
     if (!cabinet::read(file, cab, error))
         return false;
-    error = os::cabinet_refusal(platform, cab.header_length, file.size(), cab.compressed);
+    error = cabinet_refusal(platform, cab.header_length, file.size(), cab.compressed);
     if (!error.empty())
         return false;
 
@@ -73,13 +57,13 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
     const cabinet::Entry *xml = error.empty() ? only_entry(cab, "_setup.xml", true, error) : nullptr;
     if (!error.empty())
         return false;
-    bool reads_xml = platform.reads == os::Reads::xml ||
-                     (platform.reads == os::Reads::xml_when_present && xml != nullptr);
+    bool reads_xml = platform.reads == Reads::xml ||
+                     (platform.reads == Reads::xml_when_present && xml != nullptr);
     const cabinet::Entry *chosen = reads_xml ? xml : legacy;
     if (chosen == nullptr) {
-        error = platform.reads == os::Reads::xml
+        error = platform.reads == Reads::xml
                     ? "the cabinet holds no _setup.xml, the only setup file it reads"
-                : platform.reads == os::Reads::legacy
+                : platform.reads == Reads::legacy
                     ? "the cabinet holds no .000 setup file, the only one it reads"
                     : "the cabinet holds neither _setup.xml nor a .000 setup file";
         return false;
@@ -92,7 +76,7 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
         error = "its setup file " + chosen->name + " is malformed: " + error;
         return false;
     }
-    error = os::setup_refusal(platform, setup, !reads_xml);
+    error = setup_refusal(platform, setup, !reads_xml);
     if (!error.empty())
         return false;
 
@@ -106,7 +90,7 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
     int executables = 0;
     for (const setup::File &wanted : setup.files) {
         std::string directory;
-        if (!os::expand_directory(wanted.directory, directory, error))
+        if (!expand_directory(wanted.directory, directory, error))
             return false;
         std::string path = directory + "\\" + wanted.name;
         if (!device_files::is_full_path(path)) {
@@ -139,11 +123,11 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
 
     for (const Placed &p : placed) {
         const device_files::File *there = files.find(p.path);
-        if (there != nullptr && os::keeps_existing(p.flags, there->date, p.entry->date)) {
-            record(state, "kept " + there->path);
+        if (there != nullptr && keeps_existing(p.flags, there->date, p.entry->date)) {
+            record(trace, "kept " + there->path);
         } else {
             files.put({p.path, p.entry->bytes, p.entry->date});
-            record(state, "wrote " + p.path + " (" + std::to_string(p.entry->bytes.size()) +
+            record(trace, "wrote " + p.path + " (" + std::to_string(p.entry->bytes.size()) +
                              " bytes)");
         }
         if (ends_with(lower_ascii(p.path), ".exe"))
@@ -151,19 +135,19 @@ bool install_checked(const os::Platform &platform, const std::vector<std::uint8_
     }
     std::string unload = setup.provider.empty() ? setup.application
                                                 : setup.provider + " " + setup.application;
-    record(state, "unload \"" + unload + "\"");
+    record(trace, "unload \"" + unload + "\"");
     return true;
 }
 
 }  // namespace
 
-bool install(const os::Platform &platform, const std::vector<std::uint8_t> &file,
-             device_files::Files &files, platform::State &state, std::string &executable,
+bool install(const Platform &platform, const std::vector<std::uint8_t> &file,
+             device_files::Files &files, Trace &trace, std::string &executable,
              std::string &error)
 {
-    if (install_checked(platform, file, files, state, executable, error))
+    if (install_checked(platform, file, files, trace, executable, error))
         return true;
-    error = printable(error);
+    error = escaped(error, path_escaping);
     return false;
 }
 

@@ -1,6 +1,6 @@
 // What a platform's installer does with a CAB, step by step: it reads the
 // cabinet, chooses and reads a setup file, applies its checks
-// (release_rules.h) and writes the files into the emulated device's file
+// (installer_rules.h) and writes the files into the emulated device's file
 // system, tracing its work. ce-run then runs the one executable installed.
 
 #ifndef CE_RUN_INSTALLER_H
@@ -11,16 +11,16 @@
 #include <vector>
 
 #include "device_files.h"
-#include "platform.h"
-#include "release_rules.h"
+#include "installer_rules.h"
+#include "trace.h"
 
 namespace installer {
 
 // On a refusal returns false with the reason after "the NAME installer
 // refuses it: " in error; else executable is the device path of the one
 // executable the CAB installs, whichever copy the install left there.
-bool install(const os::Platform &platform, const std::vector<std::uint8_t> &cab,
-             device_files::Files &files, platform::State &state, std::string &executable,
+bool install(const Platform &platform, const std::vector<std::uint8_t> &cab,
+             device_files::Files &files, Trace &trace, std::string &executable,
              std::string &error);
 
 }  // namespace installer

@@ -1,7 +1,7 @@
 // The setup file of an installation CAB, in either of its formats, read
 // into one plain description of the install: the legacy binary NAME.000
 // (legacy_setup.cpp) and the XML _setup.xml (xml_setup.cpp). What an
-// installer then does with it is release_rules.h's.
+// installer then does with it is installer_rules.h's.
 
 #ifndef CE_RUN_SETUP_FILE_H
 #define CE_RUN_SETUP_FILE_H
@@ -10,11 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace setup {
+#include "version.h"
 
-struct Version {
-    std::uint32_t major = 0, minor = 0;  // 0.0: no limit
-};
+namespace setup {
 
 // The CopyFiles flags a file entry may carry.
 constexpr std::uint32_t never_overwrite = 0x10;
@@ -34,7 +32,7 @@ struct Description {
     std::string provider;         // the legacy format's only
     bool has_processor = false;   // the legacy format's only
     std::uint32_t processor = 0;
-    Version lowest, highest;      // CE versions, both inclusive
+    Version lowest, highest;      // CE versions, both inclusive; 0.0: no limit
     std::uint32_t lowest_build = 0, highest_build = 0;  // 0: no limit
     std::vector<File> files;
 };

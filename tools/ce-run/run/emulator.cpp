@@ -28,7 +28,7 @@ constexpr std::uint32_t entry_sp = stack_top - 4;
 // it ends the run too.
 constexpr std::uint32_t arm_return = 0xE1A0F00E;    // mov pc, lr
 constexpr std::uint32_t thumb_return = 0x46C04770;  // bx lr; nop
-constexpr std::uint32_t entry_return_stub = platform::function_count;
+constexpr std::uint32_t entry_return_stub = exports::function_count;
 constexpr std::uint32_t cpsr_thumb = 1u << 5;
 // A CE application runs in user mode (always from 6.0 on, and before
 // unless the device's maker switched on full kernel mode), where the
@@ -56,7 +56,7 @@ struct Mapped {
 
 struct Session {
     uc_engine *uc = nullptr;
-    platform::State *state = nullptr;
+    emulated::State *state = nullptr;
     const cpu::Properties *cpu = nullptr;
     std::uint64_t max_instructions = 0;
     Result result;
@@ -92,18 +92,18 @@ struct Session {
     // Whether the program itself could read these bytes: the platform
     // reads its arguments only as the program could, whatever Unicorn's
     // own reads would allow.
-    platform::Access access(std::uint32_t address, std::size_t size) const
+    emulated::Access access(std::uint32_t address, std::size_t size) const
     {
         for (std::uint64_t at : {std::uint64_t(address), std::uint64_t(address) + size - 1}) {
             auto region = std::find_if(memory.begin(), memory.end(), [at](const Mapped &m) {
                 return at >= m.begin && at < m.end;
             });
             if (region == memory.end())
-                return platform::Access::unmapped;
+                return emulated::Access::unmapped;
             if (!region->readable)
-                return platform::Access::unreadable;
+                return emulated::Access::unreadable;
         }
-        return platform::Access::readable;
+        return emulated::Access::readable;
     }
 };
 
@@ -257,7 +257,7 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
         session->end_with_exit(args[0]);
         return;
     }
-    if (stub >= platform::function_count || address % 4 != 0) {
+    if (stub >= exports::function_count || address % 4 != 0) {
         session->end_with_fault("jump into the platform's memory at " + hex(address));
         return;
     }
@@ -265,24 +265,24 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
     // instruction would be garbage; on a device that is a crash.
     bool thumb = reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb;
     if (thumb != session->cpu->thumb_platform) {
-        session->end_with_fault(std::string(platform::exports[stub].name) + " reached in " +
+        session->end_with_fault(std::string(exports::functions[stub].name) + " reached in " +
                                 (thumb ? "Thumb" : "ARM") + " state; on the " +
                                 session->cpu->name + " the platform's functions are " +
                                 (thumb ? "ARM" : "Thumb") + " code");
         return;
     }
-    platform::ReadMemory read = [session](std::uint32_t at, void *to, std::size_t size) {
-        platform::Access access = session->access(at, size);
-        if (access == platform::Access::readable &&
+    emulated::ReadMemory read = [session](std::uint32_t at, void *to, std::size_t size) {
+        emulated::Access access = session->access(at, size);
+        if (access == emulated::Access::readable &&
             uc_mem_read(session->uc, at, to, size) != UC_ERR_OK)
-            access = platform::Access::unmapped;
+            access = emulated::Access::unmapped;
         return access;
     };
-    platform::Outcome outcome =
-        platform::call(*session->state, platform::Function(stub), args, read);
+    emulated::Outcome outcome =
+        emulated::call(*session->state, exports::Function(stub), args, read);
     if (!outcome.fault.empty()) {
         session->end_with_fault(outcome.fault);
-    } else if (session->state->trace_full) {
+    } else if (session->state->trace.full) {
         session->end(Result::trace_full);
     } else if (session->state->standard_error_full) {
         session->end(Result::standard_error_full);
@@ -368,7 +368,7 @@ bool bind_platform(Session &session, const loader::Plan &plan, std::string &erro
         std::uint32_t address = binding.function < 0
                                     ? 0
                                     : session.state->address_of(
-                                          platform::Function(binding.function));
+                                          exports::Function(binding.function));
         if (uc_mem_write(session.uc, binding.iat_slot, &address, 4) != UC_ERR_OK) {
             error = "cannot write the import address table at " + hex(binding.iat_slot);
             return false;
@@ -443,13 +443,13 @@ bool set_up(Session &session, const loader::Plan &plan, const std::vector<std::u
 }  // namespace
 
 Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
-           platform::State &state, const Options &options)
+           emulated::State &state, const Options &options)
 {
     Session session;
     session.state = &state;
     session.max_instructions = options.max_instructions;
     session.cpu = &cpu::models[options.cpu];
-    state.address_of = [thumb = session.cpu->thumb_platform](platform::Function function) {
+    state.address_of = [thumb = session.cpu->thumb_platform](exports::Function function) {
         return stub_base + 4 * std::uint32_t(function) + (thumb ? 1 : 0);
     };
     if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &session.uc) != UC_ERR_OK) {

@@ -10,7 +10,7 @@
 
 #include "cpu.h"
 #include "load_plan.h"
-#include "platform.h"
+#include "emulated_dlls.h"
 
 namespace emulator {
 
@@ -35,7 +35,7 @@ struct Result {
 constexpr std::size_t max_command_line = 32767;
 
 Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
-           platform::State &state, const Options &options);
+           emulated::State &state, const Options &options);
 
 }  // namespace emulator
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "program_command_line.h"
 
 namespace {
 
-TEST(CommandLine, QuotesAsTheWindowsRuntimeParses)
+TEST(ProgramCommandLine, QuotesAsTheWindowsRuntimeParses)
 {
     struct Case {
         std::vector<std::string> arguments;
@@ -30,11 +30,11 @@ TEST(CommandLine, QuotesAsTheWindowsRuntimeParses)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
-        EXPECT_EQ(command_line::build(c.arguments), c.line);
+        EXPECT_EQ(program_command_line::build(c.arguments), c.line);
     }
 }
 
-TEST(CommandLine, Utf8BecomesUtf16AndBadBytesReplacementCharacters)
+TEST(ProgramCommandLine, Utf8BecomesUtf16AndBadBytesReplacementCharacters)
 {
     struct Case {
         const char *argument;
@@ -53,7 +53,7 @@ TEST(CommandLine, Utf8BecomesUtf16AndBadBytesReplacementCharacters)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.argument);
-        EXPECT_EQ(command_line::build({c.argument}), c.line);
+        EXPECT_EQ(program_command_line::build({c.argument}), c.line);
     }
 }
 

@@ -1,6 +1,6 @@
-#include "command_line.h"
+#include "program_command_line.h"
 
-namespace command_line {
+namespace program_command_line {
 
 namespace {
 
@@ -72,4 +72,4 @@ std::u16string build(const std::vector<std::string> &arguments)
     return line;
 }
 
-}  // namespace command_line
+}  // namespace program_command_line

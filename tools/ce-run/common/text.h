@@ -1,0 +1,66 @@
+// Texts as ce-run compares and shows them: names without regard to case,
+// as CE compares them, and every text that comes from a file or a
+// program written so that it stays one printable line.
+
+#ifndef CE_RUN_TEXT_H
+#define CE_RUN_TEXT_H
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+// ASCII letters in lower case; every other byte as it is.
+inline std::string lower_ascii(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out)
+        c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return out;
+}
+
+inline bool same_ignoring_case(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && lower_ascii(a) == lower_ascii(b);
+}
+
+// How a text is escaped: every byte or UTF-16 unit that is not printable
+// ASCII becomes \xNN (\uNNNN above 0xFF), so that the text stays on one
+// line and cannot steer a terminal. A backslash is doubled where an
+// escape must be told from the text itself, kept in device paths, which
+// would be unreadable otherwise; in quotes the quote is escaped too.
+struct Escaping {
+    bool doubles_backslash;
+    bool escapes_quote;
+};
+constexpr Escaping path_escaping = {false, false};
+constexpr Escaping name_escaping = {true, false};
+constexpr Escaping quoted_escaping = {true, true};
+
+template <typename Text>
+std::string escaped(const Text &text, Escaping escaping)
+{
+    std::string out;
+    for (auto unit : text) {
+        auto c = static_cast<std::make_unsigned_t<decltype(unit)>>(unit);
+        if ((c == '\\' && escaping.doubles_backslash) || (c == '"' && escaping.escapes_quote)) {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, c <= 0xFF ? "\\x%02x" : "\\u%04x", unsigned(c));
+            out += escape;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+template <typename Text>
+std::string quoted(const Text &text)
+{
+    return "\"" + escaped(text, quoted_escaping) + "\"";
+}
+
+#endif

@@ -1,0 +1,284 @@
+#include "options.h"
+
+#include <cstdio>
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include "device_files.h"
+
+namespace {
+
+// The usage's text before and after the lists that the tables give.
+const char usage_head[] =
+    "usage: ce-run [OPTION]... [--] IMAGE [ARGUMENT]...\n"
+    "       ce-run --platform NAME [OPTION]... --install CAB [--] [ARGUMENT]...\n"
+    "Runs the Windows CE ARM program IMAGE under emulation, its ARGUMENTs\n"
+    "forming its command line, and exits with the program's exit status.\n"
+    "With --install, installs CAB as the platform's installer would, then runs\n"
+    "the executable it installed.\n"
+    "\n";
+const char usage_tail[] =
+    "  --install CAB           install CAB on the platform and run what it installs\n"
+    "  --device-file PATH=FILE  FILE is on the device at PATH (as \\Windows\\x.exe)\n"
+    "                          before the install, dated as FILE; may be repeated\n"
+    "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code),\n"
+    "                          pxa270 (XScale, ARMv5TE, Thumb platform code) or\n"
+    "                          cortex-a8 (ARMv7-A, Thumb platform code; the only\n"
+    "                          one for 8.0); default: the platform's, else\n"
+    "                          cortex-a8 for machine 0x01c4 or --os 8.0, pxa270\n"
+    "                          for 0x01c2, else sa1110\n"
+    "  --missing DLL[!FUNCTION]  the device lacks the DLL, or one function of it\n"
+    "                          (coredll.dll, c.dll); may be repeated\n"
+    "  --strict-nx             the device refuses images not marked NX-compatible\n"
+    "                          (a setting of 7.0 and 8.0; earlier ones ignore it)\n"
+    "  --flush KEY=CODE        RegFlushKey gives CODE for root key KEY\n"
+    "                          (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,\n"
+    "                          HKEY_LOCAL_MACHINE, HKEY_USERS); default 0\n"
+    "  --trace FILE            write each platform call, and the installer's work,\n"
+    "                          to FILE, a line each; the run ends when it reaches\n"
+    "                          64 MiB\n"
+    "  --stats                 after the run, print the instructions executed\n"
+    "                          and the deepest stack use on standard error\n"
+    "  --max-instructions N    end the run as failed after N of the program's own\n"
+    "                          instructions (default 10000000)\n"
+    "  --help                  print this and exit\n"
+    "  --version               print ce-run's version and exit\n"
+    "\n"
+    "Exit status: the program's own, or 64 usage error, 65 image or CAB refused,\n"
+    "66 image or CAB unreadable, 69 an import the device lacks keeps the program\n"
+    "from running, 70 program fault or a wait for what never comes,\n"
+    "71 instruction limit reached, 72 program status outside 0..255,\n"
+    "73 trace not written or at its limit, 74 the program's standard error\n"
+    "at its limit (64 MiB).\n";
+
+constexpr std::size_t help_indent = 26, help_width = 78;
+
+// Words after the option's column, wrapped as the usage's lines are.
+std::string wrapped(const std::vector<std::string> &words)
+{
+    std::string out, line;
+    for (const std::string &word : words) {
+        if (!line.empty() && help_indent + line.size() + 1 + word.size() > help_width) {
+            out += std::string(help_indent, ' ') + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + std::string(help_indent, ' ') + line + "\n";
+}
+
+// The platforms by release, "pocketpc2000, ..., smartphone2002 (3.0),": a
+// release's platforms stay on one line.
+std::string platform_list()
+{
+    std::vector<std::string> groups;
+    for (int release = 0; release < loader::release_count; release++) {
+        std::string group;
+        for (const installer::Platform &platform : installer::platforms) {
+            if (platform.release == release)
+                group += std::string(platform.option) + ", ";
+        }
+        if (!group.empty())
+            groups.push_back(group.substr(0, group.size() - 2) + " (" +
+                             loader::name(loader::Release(release)) + "),");
+    }
+    groups.back().pop_back();
+    return wrapped(groups);
+}
+
+std::string usage()
+{
+    std::string releases = loader::release_names();
+    std::size_t last = releases.rfind(", ");
+    releases.replace(last, 2, " or ");
+    std::vector<std::string> os = {"the", "device's", "release:"};
+    std::string rest = releases + ", whose loader rules apply; default: the oldest that takes "
+                                  "the image's subsystem version";
+    for (std::size_t at = 0; at <= rest.size();) {
+        std::size_t space = std::min(rest.find(' ', at), rest.size());
+        os.push_back(rest.substr(at, space - at));
+        at = space + 1;
+    }
+    std::string os_help = wrapped(os);
+    return usage_head + ("  --os VERSION            " + os_help.substr(help_indent)) +
+           "  --platform NAME         the device's platform, whose installer's and\n"
+           "                          release's rules apply (not with --os):\n" +
+           platform_list() + usage_tail;
+}
+
+bool parse_count(const std::string &text, std::uint64_t &count)
+{
+    if (text.empty() || text.size() > 12 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    count = std::stoull(text);
+    return count > 0;
+}
+
+std::string cpu_names()
+{
+    std::string out;
+    for (int i = 0; i < cpu::model_count; i++)
+        out += std::string(i == 0 ? "" : i + 1 == cpu::model_count ? " or " : ", ") +
+               cpu::models[i].option;
+    return out;
+}
+
+enum Option {
+    option_os = 1000, option_cpu, option_missing, option_strict_nx, option_flush, option_trace,
+    option_stats, option_max_instructions, option_help, option_version, option_platform,
+    option_install, option_device_file,
+};
+
+const struct option option_table[] = {
+    {"os", required_argument, nullptr, option_os},
+    {"cpu", required_argument, nullptr, option_cpu},
+    {"missing", required_argument, nullptr, option_missing},
+    {"strict-nx", no_argument, nullptr, option_strict_nx},
+    {"flush", required_argument, nullptr, option_flush},
+    {"trace", required_argument, nullptr, option_trace},
+    {"stats", no_argument, nullptr, option_stats},
+    {"max-instructions", required_argument, nullptr, option_max_instructions},
+    {"help", no_argument, nullptr, option_help},
+    {"version", no_argument, nullptr, option_version},
+    {"platform", required_argument, nullptr, option_platform},
+    {"install", required_argument, nullptr, option_install},
+    {"device-file", required_argument, nullptr, option_device_file},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One option and its value; -1 to go on, else the exit status.
+int apply_option(int option, const std::string &value, Options &out)
+{
+    std::string error;
+    switch (option) {
+    case option_help:
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    case option_version:
+        std::puts("ce-run (stowkey) " STOWKEY_VERSION);
+        return 0;
+    case option_stats:
+        out.stats = true;
+        break;
+    case option_strict_nx:
+        out.device.strict_nx = true;
+        break;
+    case option_flush:
+        if (!scripted::set_flush_result(out.flush, value, error))
+            return complain(exit_usage, "--flush: " + error);
+        break;
+    case option_missing:
+        if (!exports::set_missing(out.device.missing, value, error))
+            return complain(exit_usage, "--missing: " + error);
+        break;
+    case option_os:
+        if (!(out.release_given = loader::parse(value, out.device.release)))
+            return complain(exit_usage,
+                            "--os: '" + value + "' is not one of " + loader::release_names());
+        break;
+    case option_cpu:
+        if (!(out.cpu_given = cpu::parse(value, out.cpu)))
+            return complain(exit_usage, "--cpu: '" + value + "' is not " + cpu_names());
+        break;
+    case option_trace:
+        if ((out.trace_path = value).empty())
+            return complain(exit_usage, "--trace: the file name is empty");
+        break;
+    case option_max_instructions:
+        if (!parse_count(value, out.max_instructions))
+            return complain(exit_usage, "--max-instructions: '" + value +
+                                            "' is not a count from 1 to 999999999999");
+        break;
+    case option_platform:
+        if ((out.platform = installer::find_platform(value)) == nullptr)
+            return complain(exit_usage, "--platform: '" + value + "' is not one of " +
+                                            installer::platform_options());
+        break;
+    case option_install:
+        if ((out.cab_path = value).empty())
+            return complain(exit_usage, "--install: the file name is empty");
+        break;
+    case option_device_file: {
+        std::size_t equals = value.find('=');
+        if (equals == std::string::npos || equals + 1 == value.size() ||
+            !device_files::is_full_path(value.substr(0, equals)))
+            return complain(exit_usage, "--device-file: '" + value +
+                                            "' is not PATH=FILE with PATH a full device path "
+                                            "(as \\Windows\\stowkey.exe)");
+        out.device_files.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+        break;
+    }
+    }
+    return -1;
+}
+
+// Options that do not go together; -1 when they do, else the exit status.
+int check_together(const Options &out)
+{
+    if (out.platform != nullptr && out.release_given)
+        return complain(exit_usage, "--platform and --os both name the device: give one");
+    if (!out.cab_path.empty() && out.platform == nullptr)
+        return complain(exit_usage, "--install needs --platform: the installer is the platform's");
+    if (!out.device_files.empty() && out.cab_path.empty())
+        return complain(exit_usage, "--device-file places files for --install");
+    return -1;
+}
+
+// A trace that would overwrite the input; -1 when it would not, else the
+// exit status.
+int check_trace(const Options &out)
+{
+    const std::string &input = out.cab_path.empty() ? out.image_path : out.cab_path;
+    struct stat image, trace;
+    if (!out.trace_path.empty() &&
+        (out.trace_path == input ||
+         (stat(input.c_str(), &image) == 0 && stat(out.trace_path.c_str(), &trace) == 0 &&
+          image.st_dev == trace.st_dev && image.st_ino == trace.st_ino)))
+        return complain(exit_usage, "--trace: " + out.trace_path + " is the " +
+                                        (out.cab_path.empty() ? "image" : "CAB") +
+                                        " itself, which the trace would overwrite");
+    return -1;
+}
+
+}  // namespace
+
+int complain(int status, const std::string &message)
+{
+    std::fprintf(stderr, "ce-run: %s\n", message.c_str());
+    return status;
+}
+
+int parse_options(int argc, char **argv, Options &out)
+{
+    // "+": the first argument that is no option ends them, so that the
+    // program's own arguments are never taken for ce-run's; ":": a missing
+    // value is told apart from an unknown option.
+    opterr = 0;
+    optind = 1;
+    int option;
+    while ((option = getopt_long(argc, argv, "+:", option_table, nullptr)) != -1) {
+        if (option == '?')
+            return complain(exit_usage, "unknown option " +
+                                            (optopt != 0 ? "-" + std::string(1, char(optopt))
+                                                         : std::string(argv[optind - 1])) +
+                                            " (see ce-run --help)");
+        if (option == ':')
+            return complain(exit_usage, std::string(argv[optind - 1]) + " needs a value");
+        int status = apply_option(option, optarg != nullptr ? optarg : "", out);
+        if (status >= 0)
+            return status;
+    }
+    int status = check_together(out);
+    if (status >= 0)
+        return status;
+    int first_argument = optind;
+    if (out.cab_path.empty()) {
+        if (optind == argc)
+            return complain(exit_usage, "no IMAGE given (see ce-run --help)");
+        out.image_path = argv[optind];
+        first_argument++;
+    }
+    out.program_arguments.assign(argv + first_argument, argv + argc);
+    return check_trace(out);
+}

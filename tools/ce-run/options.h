@@ -1,0 +1,53 @@
+// ce-run's own command line: the options, the usage that --help prints
+// (its lists built from the tables of releases and platforms), and the
+// exit statuses of ce-run's own endings.
+
+#ifndef CE_RUN_OPTIONS_H
+#define CE_RUN_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cpu.h"
+#include "flush_script.h"
+#include "installer_rules.h"
+#include "loader_rules.h"
+
+// Besides the program's own status, 0 to 255.
+enum ExitStatus {
+    exit_usage = 64,
+    exit_bad_image = 65,  // or CAB: the device refuses it
+    exit_unreadable_image = 66,
+    exit_missing_import = 69,  // the device would not run the program
+    exit_program_fault = 70,
+    exit_instruction_limit = 71,
+    exit_status_too_large = 72,
+    exit_trace_unwritable = 73,
+    exit_standard_error_full = 74,
+};
+
+struct Options {
+    loader::Device device;
+    bool release_given = false, cpu_given = false;
+    cpu::Model cpu = cpu::sa1110;
+    const installer::Platform *platform = nullptr;
+    scripted::FlushScript flush;
+    std::string trace_path;
+    bool stats = false;
+    std::string cab_path;
+    std::vector<std::pair<std::string, std::string>> device_files;  // device path, host file
+    std::uint64_t max_instructions = 10000000;
+    std::string image_path;
+    std::vector<std::string> program_arguments;
+};
+
+// Writes "ce-run: MESSAGE" to standard error and returns status.
+int complain(int status, const std::string &message);
+
+// Reads the command line into options; returns -1 to go on, else the
+// exit status (0 after --help or --version).
+int parse_options(int argc, char **argv, Options &options);
+
+#endif

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# scripts/release, in a fresh clone of the source's last commit: the
-# bundle holds exactly the expected files, its checksums verify once
-# unpacked, two releases of the same tree are the same bytes, and each
-# refusal is one "release: " line with its own status that leaves the
-# bundle as it was.
+# scripts/release, in a fresh clone of the source as its working tree
+# stands: the bundle holds exactly the expected files, its checksums
+# verify once unpacked, two releases of the same tree are the same bytes,
+# and each refusal is one "release: " line with its own status that
+# leaves the bundle as it was.
 #
 # usage: release_test.sh SOURCE_DIR SIGNED_DIR
 # (SIGNED_DIR holds what scripts/sign made of the images of a build of
-# SOURCE_DIR's last commit with nothing set: the documented build, sign,
+# SOURCE_DIR's working tree with nothing set: the documented build, sign,
 # release flow)
 set -euo pipefail
 source_dir=$1 signed_dir=$2
@@ -16,8 +16,21 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+# A release is of a commit; the suite tests the working tree. So the clone
+# takes the working tree's files, changes and untracked ones too, as one
+# more commit with the last commit's dates: the date the build under test
+# carries (scripts/source-date).
 git clone -q "$source_dir" "$work/tree"
 cd "$work/tree"
+git ls-files -z | xargs -0 rm -f --
+(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do [ ! -e "$file" ] || printf '%s\0' "$file"; done |
+    tar --null -T - -cf -) | tar -xf -
+git add -A
+if ! git diff --cached --quiet; then
+    GIT_COMMITTER_DATE=$(git log -1 --format=%cI) GIT_AUTHOR_DATE=$(git log -1 --format=%aI) \
+        git -c user.name="release test" -c user.email=release-test@invalid commit -q -m "the working tree"
+fi
 # With nothing set, unless a row sets release_date.
 release_date=""
 release() {

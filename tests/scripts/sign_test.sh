@@ -250,19 +250,21 @@ echo "checked: bad input"
 # table appended after the last section, and in nothing else.
 u32() { od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '; }
 u16() { od -An -tu2 -j"$2" -N2 "$1" | tr -d ' '; }
+layout() { "$source_dir/scripts/pe-layout" "$1" | awk -v name="$2" '$1 == name { print; exit }'; }
 pe_checksum() {  # the PE checksum of a file, its own field counted as 0
-    local checksum_at=$(($(u32 "$1" 60) + 24 + 64))
+    local checksum_at
+    read -r _ checksum_at _ _ <<<"$(layout "$1" checksum)"
     od -An -v -tu2 "$1" | tr -s ' ' '\n' | grep -v '^$' |
         awk -v skip=$((checksum_at / 2)) -v size="$(wc -c <"$1")" '
             NR - 1 != skip && NR - 1 != skip + 1 { sum += $1; sum = sum % 65536 + int(sum / 65536) }
             END { print sum + size }'
 }
 check_signed() {  # check_signed UNSIGNED SIGNED
-    local unsigned=$1 signed=$2 optional size signed_size offset length
-    optional=$(($(u32 "$unsigned" 60) + 24))
+    local unsigned=$1 signed=$2 size signed_size checksum_at checksum security offset length
     size=$(wc -c <"$unsigned") signed_size=$(wc -c <"$signed")
-    offset=$(u32 "$signed" $((optional + 96 + 4 * 8))) length=$(u32 "$signed" $((optional + 96 + 4 * 8 + 4)))
-    [ "$(u32 "$unsigned" $((optional + 96 + 4 * 8)))$(u32 "$unsigned" $((optional + 96 + 4 * 8 + 4)))" = 00 ] ||
+    read -r _ checksum_at _ checksum <<<"$(layout "$signed" checksum)"
+    read -r _ security _ offset length <<<"$(layout "$signed" security)"
+    [ "$(layout "$unsigned" security | cut -d' ' -f4,5)" = "0 0" ] ||
         fail "$unsigned: already has a security directory"
     [ "$offset" = $(((size + 7) / 8 * 8)) ] ||
         fail "$signed: the certificate table is at $offset, not right after the sections' data ($size)"
@@ -271,10 +273,10 @@ check_signed() {  # check_signed UNSIGNED SIGNED
     [ "$(u32 "$signed" "$offset")" = "$length" ] && [ "$(u16 "$signed" $((offset + 4)))" = 512 ] &&
         [ "$(u16 "$signed" $((offset + 6)))" = 2 ] ||
         fail "$signed: the certificate table's header is not a revision 2 PKCS#7 WIN_CERTIFICATE of $length bytes"
-    [ "$(u32 "$signed" $((optional + 64)))" = "$(pe_checksum "$signed")" ] ||
-        fail "$signed: the checksum $(u32 "$signed" $((optional + 64))) is not the file's, $(pe_checksum "$signed")"
+    [ "$checksum" = "$(pe_checksum "$signed")" ] ||
+        fail "$signed: the checksum $checksum is not the file's, $(pe_checksum "$signed")"
     local changed
-    changed=$({ cmp -l "$unsigned" "$signed" 2>/dev/null || true; } | awk -v c=$((optional + 64)) -v d=$((optional + 128)) '
+    changed=$({ cmp -l "$unsigned" "$signed" 2>/dev/null || true; } | awk -v c="$checksum_at" -v d="$security" '
         { at = $1 - 1 } !(at >= c && at < c + 4) && !(at >= d && at < d + 8) { print at }' | head -n 5)
     [ -z "$changed" ] || fail "$signed: bytes at $changed differ from the unsigned image"
 }

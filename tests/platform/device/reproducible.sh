@@ -25,10 +25,8 @@ build() {  # build DIR [VAR=VALUE]...: builds the device images in DIR
         { cat "$work/log"; echo "FAIL: the build in $dir failed"; exit 1; }
 }
 
-timestamp_of() {  # the TimeDateStamp field: 8 bytes into the PE header at e_lfanew
-    local pe_offset
-    pe_offset=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-    od -An -tu4 -j$((pe_offset + 8)) -N4 "$1" | tr -d ' '
+timestamp_of() {  # the file header's TimeDateStamp
+    "$source_dir/scripts/pe-layout" "$1" | awk '$1 == "timestamp" { print $4 }'
 }
 
 build "$work/a" "SOURCE_DATE_EPOCH=$image_timestamp"

@@ -17,7 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "device_files.h"
+#include <algorithm>
+
+#include "device_contents.h"
 #include "emulator.h"
 #include "installer.h"
 #include "load_plan.h"
@@ -81,9 +83,83 @@ bool open_trace(Session &session)
     return true;
 }
 
+// The device before the install: the platform's own directories, then
+// the --device-file files and the --device-value values. Returns -1 to go
+// on, else the exit status.
+int prepare_device(const Options &options, device_contents::Contents &device)
+{
+    for (const std::string &directory : installer::standard_directories(*options.platform))
+        device.make_directory(directory);
+    std::string error;
+    for (const auto &[path, host_file] : options.device_files) {
+        device_contents::File placed = {path, {}, 0};
+        struct stat info;
+        if (!read_file(host_file, placed.bytes, error) || stat(host_file.c_str(), &info) != 0)
+            return complain(exit_unreadable_image, "--device-file: cannot read " + host_file +
+                                                       ": " + (error.empty() ? "gone" : error));
+        placed.date = std::int64_t(info.st_mtime);
+        device.put(placed);
+    }
+    for (const device_contents::Value &value : options.device_values)
+        device.set(value);
+    return -1;
+}
+
+// The installer's ending as ce-run's; -1 when it installed.
+int installer_status(const Options &options, const installer::Result &result)
+{
+    const std::string &platform = options.platform->name;
+    switch (result.ending) {
+    case installer::Result::installed:
+        return -1;
+    case installer::Result::refused:
+        return complain(exit_bad_image,
+                        options.cab_path + ": the " + platform + " installer refuses it: " + result.why);
+    case installer::Result::cancelled:
+        return complain(exit_bad_image, options.cab_path + ": the " + platform +
+                                            " installer does not install it: " + result.why);
+    case installer::Result::not_modelled:
+        break;
+    }
+    return complain(exit_not_modelled, options.cab_path + ": ce-run cannot tell what the " +
+                                           platform + " installer does with it: " + result.why);
+}
+
+// The program to run: --run's, else the only one the CAB installed.
+// Returns -1 to go on, else the exit status.
+int choose_program(Session &session, const device_contents::Contents &device,
+                   const installer::Result &result)
+{
+    const Options &options = session.options;
+    std::string program = options.run_path;
+    if (program.empty()) {
+        std::vector<std::string> programs;
+        for (const std::string &path : result.programs) {
+            if (std::find(programs.begin(), programs.end(), path) == programs.end())
+                programs.push_back(path);
+        }
+        std::string list;
+        for (const std::string &path : programs)
+            list += (list.empty() ? "" : ", ") + escaped(path, path_escaping);
+        if (programs.size() != 1)
+            return complain(exit_usage, options.cab_path + ": the CAB installs " +
+                                            (programs.empty() ? "no program" : "the programs " + list) +
+                                            ": give --run PATH for the one to run, or --install-only");
+        program = programs[0];
+    }
+    const device_contents::File *file = device.find(program);
+    if (file == nullptr)
+        return complain(exit_usage, "--run: " + escaped(program, path_escaping) +
+                                        " is not on the device after the install");
+    session.image_name = options.cab_path + ": " + escaped(file->path, path_escaping);
+    session.file = file->bytes;
+    return -1;
+}
+
 // Installs the CAB as the platform's installer would, on a device that
-// holds the --device-file files first; the image is then the executable
-// installed. Returns -1 to go on, else the exit status.
+// holds the --device-file files and --device-value values first; the
+// image is then the program installed. Returns -1 to go on, else the exit
+// status.
 int install(Session &session)
 {
     const Options &options = session.options;
@@ -91,25 +167,28 @@ int install(Session &session)
     std::vector<std::uint8_t> cab;
     if (!read_file(options.cab_path, cab, error))
         return complain(exit_unreadable_image, "cannot read " + options.cab_path + ": " + error);
-    device_files::Files files;
-    for (const auto &[path, host_file] : options.device_files) {
-        device_files::File placed = {path, {}, 0};
-        struct stat info;
-        if (!read_file(host_file, placed.bytes, error) || stat(host_file.c_str(), &info) != 0)
-            return complain(exit_unreadable_image, "--device-file: cannot read " + host_file +
-                                                       ": " + (error.empty() ? "gone" : error));
-        placed.date = std::int64_t(info.st_mtime);
-        files.put(placed);
+    device_contents::Contents device;
+    int status = prepare_device(options, device);
+    if (status >= 0 || !open_trace(session))
+        return status >= 0 ? status : exit_trace_unwritable;
+    installer::Request request;
+    request.platform = options.platform;
+    request.cab = &cab;
+    request.setup_dll = options.setup_dll;
+    if (options.compare_setup_files) {
+        std::string difference;
+        status = installer_status(options, installer::compare_setup_files(request, device, difference));
+        if (status >= 0 || difference.empty())
+            return status >= 0 ? status : 0;
+        return complain(exit_setup_files_differ, options.cab_path + ": its two setup files do not "
+                                                     "install the same on the " + options.platform->name +
+                                                     " platform: " + difference);
     }
-    if (!open_trace(session))
-        return exit_trace_unwritable;
-    std::string executable;
-    if (!installer::install(*options.platform, cab, files, session.state.trace, executable, error))
-        return complain(exit_bad_image, options.cab_path + ": the " + options.platform->name +
-                                            " installer refuses it: " + error);
-    session.image_name = options.cab_path + ": " + executable;
-    session.file = files.find(executable)->bytes;
-    return -1;
+    installer::Result result = installer::install(request, device, session.state.trace);
+    status = installer_status(options, result);
+    if (status >= 0 || options.install_only)
+        return status >= 0 ? status : 0;
+    return choose_program(session, device, result);
 }
 
 // The image read and judged by the device's loader, and its load plan.

@@ -4,7 +4,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
-#include "device_files.h"
+#include "text.h"
 
 namespace {
 
@@ -18,9 +18,23 @@ const char usage_head[] =
     "the executable it installed.\n"
     "\n";
 const char usage_tail[] =
+    "  --platforms             list the platforms: name, CE version, loader rules,\n"
+    "                          setup files read, processor, full name; and exit\n"
     "  --install CAB           install CAB on the platform and run what it installs\n"
+    "  --install-only          install, and run nothing\n"
+    "  --run PATH              run the installed program at PATH (as\n"
+    "                          \\Program Files\\App\\App.exe); default: the only\n"
+    "                          program the CAB installs\n"
+    "  --setup-dll ANSWER      continue or cancel: what the CAB's setup DLL answers\n"
+    "                          to Install_Init; without it, a CAB with one ends as\n"
+    "                          not modelled (75)\n"
+    "  --compare-setup-files   install from each of the CAB's two setup files and\n"
+    "                          say whether both leave the same; run nothing\n"
     "  --device-file PATH=FILE  FILE is on the device at PATH (as \\Windows\\x.exe)\n"
     "                          before the install, dated as FILE; may be repeated\n"
+    "  --device-value KEY\\NAME=TEXT  the device's registry holds the string TEXT\n"
+    "                          (as HKLM\\SOFTWARE\\App\\Name=x) before the install;\n"
+    "                          may be repeated\n"
     "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code),\n"
     "                          pxa270 (XScale, ARMv5TE, Thumb platform code) or\n"
     "                          cortex-a8 (ARMv7-A, Thumb platform code; the only\n"
@@ -49,7 +63,8 @@ const char usage_tail[] =
     "from running, 70 program fault or a wait for what never comes,\n"
     "71 instruction limit reached, 72 program status outside 0..255,\n"
     "73 trace not written or at its limit, 74 the program's standard error\n"
-    "at its limit (64 MiB).\n";
+    "at its limit (64 MiB), 75 the CAB asks what ce-run does not model,\n"
+    "76 the CAB's two setup files do not install the same.\n";
 
 constexpr std::size_t help_indent = 26, help_width = 78;
 
@@ -127,7 +142,8 @@ std::string cpu_names()
 enum Option {
     option_os = 1000, option_cpu, option_missing, option_strict_nx, option_flush, option_trace,
     option_stats, option_max_instructions, option_help, option_version, option_platform,
-    option_install, option_device_file,
+    option_install, option_device_file, option_platforms, option_install_only, option_run,
+    option_setup_dll, option_compare_setup_files, option_device_value,
 };
 
 const struct option option_table[] = {
@@ -144,8 +160,54 @@ const struct option option_table[] = {
     {"platform", required_argument, nullptr, option_platform},
     {"install", required_argument, nullptr, option_install},
     {"device-file", required_argument, nullptr, option_device_file},
+    {"platforms", no_argument, nullptr, option_platforms},
+    {"install-only", no_argument, nullptr, option_install_only},
+    {"run", required_argument, nullptr, option_run},
+    {"setup-dll", required_argument, nullptr, option_setup_dll},
+    {"compare-setup-files", no_argument, nullptr, option_compare_setup_files},
+    {"device-value", required_argument, nullptr, option_device_value},
     {nullptr, 0, nullptr, 0},
 };
+
+// The options of --install, and --platforms; -1 to go on, else the exit status.
+int apply_install_option(int option, const std::string &value, Options &out)
+{
+    std::string error;
+    device_contents::Value preset;
+    switch (option) {
+    case option_platforms:
+        for (const installer::Platform &platform : installer::platforms)
+            std::printf("%-15s %-5s %-4s %-22s %-10s %s\n", platform.option,
+                        platform.version.text().c_str(), loader::name(platform.release),
+                        installer::setup_files_read(platform).c_str(),
+                        cpu::models[platform.cpu].option, platform.name);
+        return 0;
+    case option_install_only:
+        out.install_only = true;
+        break;
+    case option_compare_setup_files:
+        out.compare_setup_files = true;
+        break;
+    case option_run:
+        if (!installer::path_problem(value).empty())
+            return complain(exit_usage, "--run: '" + value + "' is not a full device path "
+                                        "(as \\Program Files\\App\\App.exe)");
+        out.run_path = value;
+        break;
+    case option_setup_dll:
+        if (value != "continue" && value != "cancel")
+            return complain(exit_usage, "--setup-dll: '" + value + "' is not continue or cancel");
+        out.setup_dll = value == "continue" ? installer::SetupDll::continues
+                                            : installer::SetupDll::cancels;
+        break;
+    case option_device_value:
+        if (!installer::parse_device_value(value, preset, error))
+            return complain(exit_usage, "--device-value: " + error);
+        out.device_values.push_back(preset);
+        break;
+    }
+    return -1;
+}
 
 // One option and its value; -1 to go on, else the exit status.
 int apply_option(int option, const std::string &value, Options &out)
@@ -202,13 +264,15 @@ int apply_option(int option, const std::string &value, Options &out)
     case option_device_file: {
         std::size_t equals = value.find('=');
         if (equals == std::string::npos || equals + 1 == value.size() ||
-            !device_files::is_full_path(value.substr(0, equals)))
+            !installer::path_problem(value.substr(0, equals)).empty())
             return complain(exit_usage, "--device-file: '" + value +
                                             "' is not PATH=FILE with PATH a full device path "
                                             "(as \\Windows\\stowkey.exe)");
         out.device_files.emplace_back(value.substr(0, equals), value.substr(equals + 1));
         break;
     }
+    default:
+        return apply_install_option(option, value, out);
     }
     return -1;
 }
@@ -220,24 +284,48 @@ int check_together(const Options &out)
         return complain(exit_usage, "--platform and --os both name the device: give one");
     if (!out.cab_path.empty() && out.platform == nullptr)
         return complain(exit_usage, "--install needs --platform: the installer is the platform's");
-    if (!out.device_files.empty() && out.cab_path.empty())
-        return complain(exit_usage, "--device-file places files for --install");
+    if (out.cab_path.empty()) {
+        const std::pair<bool, const char *> install_options[] = {
+            {!out.device_files.empty(), "--device-file places files for --install"},
+            {!out.device_values.empty(), "--device-value places values for --install"},
+            {out.install_only, "--install-only needs --install"},
+            {out.compare_setup_files, "--compare-setup-files needs --install"},
+            {!out.run_path.empty(), "--run names a program --install installs"},
+            {out.setup_dll != installer::SetupDll::unanswered, "--setup-dll answers for --install"}};
+        for (auto [given, message] : install_options) {
+            if (given)
+                return complain(exit_usage, message);
+        }
+    }
+    if (!out.run_path.empty() && (out.install_only || out.compare_setup_files))
+        return complain(exit_usage, "--run runs a program, and --install-only and "
+                                    "--compare-setup-files run none");
     return -1;
 }
 
-// A trace that would overwrite the input; -1 when it would not, else the
+bool same_file(const std::string &a, const std::string &b)
+{
+    struct stat first, second;
+    return a == b || (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+                      first.st_dev == second.st_dev && first.st_ino == second.st_ino);
+}
+
+// A trace that would overwrite an input; -1 when it would not, else the
 // exit status.
 int check_trace(const Options &out)
 {
-    const std::string &input = out.cab_path.empty() ? out.image_path : out.cab_path;
-    struct stat image, trace;
-    if (!out.trace_path.empty() &&
-        (out.trace_path == input ||
-         (stat(input.c_str(), &image) == 0 && stat(out.trace_path.c_str(), &trace) == 0 &&
-          image.st_dev == trace.st_dev && image.st_ino == trace.st_ino)))
-        return complain(exit_usage, "--trace: " + out.trace_path + " is the " +
-                                        (out.cab_path.empty() ? "image" : "CAB") +
-                                        " itself, which the trace would overwrite");
+    if (out.trace_path.empty())
+        return -1;
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {out.cab_path.empty() ? out.image_path : out.cab_path,
+         out.cab_path.empty() ? "the image" : "the CAB"}};
+    for (const auto &[path, host_file] : out.device_files)
+        inputs.push_back({host_file, "the --device-file of " + path});
+    for (const auto &[input, what] : inputs) {
+        if (same_file(out.trace_path, input))
+            return complain(exit_usage, "--trace: " + out.trace_path + " is " + what +
+                                            " itself, which the trace would overwrite");
+    }
     return -1;
 }
 

@@ -12,7 +12,7 @@
 
 #include "cpu.h"
 #include "flush_script.h"
-#include "installer_rules.h"
+#include "installer.h"
 #include "loader_rules.h"
 
 // Besides the program's own status, 0 to 255.
@@ -26,6 +26,8 @@ enum ExitStatus {
     exit_status_too_large = 72,
     exit_trace_unwritable = 73,
     exit_standard_error_full = 74,
+    exit_not_modelled = 75,   // what the CAB asks is beyond what ce-run models
+    exit_setup_files_differ = 76,
 };
 
 struct Options {
@@ -38,6 +40,11 @@ struct Options {
     bool stats = false;
     std::string cab_path;
     std::vector<std::pair<std::string, std::string>> device_files;  // device path, host file
+    std::vector<device_contents::Value> device_values;
+    installer::SetupDll setup_dll = installer::SetupDll::unanswered;
+    bool install_only = false;
+    bool compare_setup_files = false;
+    std::string run_path;  // the installed program to run
     std::uint64_t max_instructions = 10000000;
     std::string image_path;
     std::vector<std::string> program_arguments;

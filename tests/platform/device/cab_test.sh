@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Each installation CAB as independent tools read it: cabextract lists
 # and tests the legacy setup file first, then the XML setup file, then
-# the image, and unpacks exactly those; xmllint parses the XML, and the
-# file its FileOperation extracts is the image, byte for byte; file knows
-# the legacy setup file, whose fields that wceload acts on hold what each
-# kind needs; and the two setup files give the same version range. The
-# signed CABs (SIGNED_DIR) are read the same way. Then CABs derived from
-# the first kind's, each with one thing changed, go through ce-run's
-# installers (CE_RUN --platform ... --install).
+# the image, and unpacks exactly those; xmllint parses the XML, whose
+# every parm and characteristic holds what the build means to write, and
+# the file its FileOperation extracts is the image, byte for byte; file
+# knows the legacy setup file, whose every field, read at the offsets of
+# the documented layout, holds what the build means to write. The signed
+# CABs (SIGNED_DIR) are read the same way. Then CABs derived from the
+# first kind's, each with one thing changed, and the test CABs made as
+# CabWiz makes them (DEVICE_DIR/test-cabs) go through ce-run's installers
+# (CE_RUN --platform ... --install).
 #
 # usage: cab_test.sh DEVICE_DIR SIGNED_DIR CE_RUN SOURCE_DIR
 set -euo pipefail
@@ -19,7 +21,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 u16() { od -An -tu2 -j"$2" -N2 "$1" | tr -d ' '; }
 u32() { od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '; }
-text() { dd if="$1" bs=1 skip="$2" count="$3" status=none | tr '\0' '|'; }
+text() { dd if="$1" bs=1 skip="$2" count="$3" status=none | tr '\0 ' '|_'; }
 # xml FILE XPATH: the string value xmllint finds there
 xml() { xmllint --xpath "string($2)" "$1"; }
 install='//characteristic[@type="Install"]/parm'
@@ -48,24 +50,44 @@ for row in "${rows[@]}"; do
     xmllint --noout "$setup_xml" || fail "$where: xmllint cannot parse _setup.xml"
     LC_ALL=C grep -q '[^ -~]' "$setup_xml" && fail "$where: _setup.xml is not plain ASCII"
     source=$(xml "$setup_xml" "$target/characteristic[@type=\"Extract\"]/parm[@name=\"Source\"]/@value")
-    [ "$(xml "$setup_xml" "$target/@type")" = stowkey.exe ] ||
-        fail "$where: _setup.xml installs '$(xml "$setup_xml" "$target/@type")' into %CE2%, not stowkey.exe"
     [ -n "$source" ] && [ -f "$unpacked/$source" ] && cmp -s "$unpacked/$source" "$dir/$kind/stowkey.exe" ||
         fail "$where: the file _setup.xml extracts, '$source', is not the image $dir/$kind/stowkey.exe"
-
     [ "$(file -b "$setup")" = "Microsoft WinCE install header, StrongARM, 1 file" ] ||
         fail "$where: file says $(file -b "$setup")"
-    # The two setup files agree on the version range and on the name.
-    while read -r field expected; do
-        actual=$(xml "$setup_xml" "$install[@name=\"$field\"]/@value")
-        [ "$actual" = "$expected" ] || fail "$where: _setup.xml's $field is '$actual', stowkey.000's $expected"
+    # Every part of _setup.xml: XPath, what it must be.
+    while read -r path expected; do
+        actual=$(xml "$setup_xml" "$path")
+        [ "$actual" = "$expected" ] || fail "$where: _setup.xml's $path is '$actual', not '$expected'"
     done <<EOF_XML
-OSVersionMin $(u32 "$setup" 24).$(u32 "$setup" 28)
-OSVersionMax $(u32 "$setup" 32).$(u32 "$setup" 36)
-InstallDir %CE2%
-AppName $(text "$setup" "$(u16 "$setup" 84)" $(($(u16 "$setup" 86) - 1)))
-NumFiles $(u16 "$setup" 52)
-NumDirs $(u16 "$setup" 50)
+count(/*/*) 2
+/*/*[1]/@type Install
+count($install) 12
+$install[@name="InstallPhase"]/@value install
+$install[@name="OSVersionMin"]/@value $lowest
+$install[@name="OSVersionMax"]/@value $highest
+$install[@name="BuildNumberMin"]/@value 0
+$install[@name="BuildNumberMax"]/@value -536870912
+$install[@name="AppName"]/@value stowkey
+$install[@name="InstallDir"]/@value %CE2%
+$install[@name="InstallDir"]/@translation install
+$install[@name="NumDirs"]/@value 1
+$install[@name="NumFiles"]/@value 1
+$install[@name="NumRegKeys"]/@value 0
+$install[@name="NumRegVals"]/@value 0
+$install[@name="NumShortcuts"]/@value 0
+/*/*[2]/@type FileOperation
+count(/*/*[2]/*) 1
+count(/*/*[2]//characteristic) 4
+/*/*[2]/*/@type %CE2%
+/*/*[2]/*/@translation install
+/*/*[2]/*/*[1]/@type MakeDir
+$target/@type stowkey.exe
+count($target/*) 1
+$target/characteristic/@type Extract
+count($target/characteristic/parm) 2
+$target/characteristic/parm[1]/@name Source
+$target/characteristic/parm[1]/@value stowkey.001
+$target/characteristic/parm[2]/@name NoDateCheck
 EOF_XML
 
     strings_at=$(u32 "$setup" 60) directories_at=$(u32 "$setup" 64) files_at=$(u32 "$setup" 68)
@@ -98,6 +120,13 @@ EOF_XML
 58 2 0 links
 $(u16 "$setup" 84)+8 text stowkey| application name
 86 2 8 application name length
+$(u16 "$setup" 88)+16 text stowkey_project| provider name
+90 2 16 provider name length
+92 2 0 unsupported platforms offset
+94 2 0 unsupported platforms length
+72 4 $(wc -c <"$setup") registry hives offset (none: the file's end)
+76 4 $(wc -c <"$setup") registry values offset (none: the file's end)
+80 4 $(wc -c <"$setup") shortcuts offset (none: the file's end)
 $strings_at 2 1 string id
 $((strings_at + 4))+6 text %CE2%| string
 $((strings_at + 2)) 2 6 string length
@@ -119,6 +148,7 @@ echo "checked: the built and signed CABs"
 
 # --- derived CABs under ce-run's installers ----------------------------
 read -r kind _ <<<"${rows[0]}"
+test_cabs=$device_dir/test-cabs
 base=$work/base
 mkdir "$base"
 cabextract -q -d "$base" "$device_dir/$kind/stowkey.cab"
@@ -132,23 +162,26 @@ put32() {  # put32 FILE OFFSET VALUE: a little-endian 32-bit value
                 $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" |
         dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
-# derive NAME COMMAND: the first kind's setup files and image in
-# $work/NAME, COMMAND run there, then packed into $work/NAME.cab: by gcab
-# when COMMAND removed _setup.xml or made a file "compress", else by
-# scripts/pack-cab as the build packs.
+# xml_set FILE PARM VALUE: an Install parm's value in an XML setup file
+xml_set() { sed -i "s|\"$2\" value=\"[^\"]*\"|\"$2\" value=\"$3\"|" "$1"; }
+# derive NAME COMMAND [FROM]: the files of the first kind's CAB (or those
+# of the test CAB FROM) in $work/NAME, COMMAND run there, then packed by
+# gcab into $work/NAME.cab: the .000 first, then _setup.xml, then the
+# rest, every entry dated 1980-01-01; compressed when COMMAND made a file
+# "compress".
 derive() {
-    local name=$1 command=$2 compress=()
-    cp -r "$base" "$work/$name"
-    (cd "$work/$name" && eval "$command")
-    if [ -e "$work/$name/compress" ] || [ ! -e "$work/$name/_setup.xml" ]; then
-        [ ! -e "$work/$name/compress" ] || compress=(--zip)
-        (cd "$work/$name" && rm -f compress &&
-            TZ=UTC0 gcab --create --nopath "${compress[@]}" "../$name.cab" \
-                $(ls stowkey.000 _setup.xml 2>/dev/null) stowkey.001)
+    local name=$1 command=$2 from=${3:-} compress=()
+    if [ -n "$from" ]; then
+        mkdir "$work/$name"
+        cabextract -q -d "$work/$name" "$test_cabs/$from.cab"
     else
-        "$source_dir/scripts/pack-cab" "$work/$name/stowkey.000" "$work/$name/_setup.xml" \
-            "$work/$name/stowkey.001" "$work/$name.cab"
+        cp -r "$base" "$work/$name"
     fi
+    (cd "$work/$name" && eval "$command")
+    [ ! -e "$work/$name/compress" ] || compress=(--zip)
+    (cd "$work/$name" && rm -f compress && touch -d @315532800 -- * &&
+        TZ=UTC0 gcab --create --nopath "${compress[@]}" "../$name.cab" \
+            $(ls -- *.000 _setup.xml 2>/dev/null) $(ls | grep -v -e '\.000$' -e '^_setup\.xml$'))
 }
 # installs PLATFORM CAB STATUS TEXT [OPTION]...: ce-run's installer for
 # PLATFORM ends with STATUS, and its standard error holds TEXT (is empty
@@ -166,29 +199,67 @@ installs() {
     [ "$actual" = "$status" ] ||
         fail "$platform, $(basename "$cab"): status $actual, not $status '$text': $(cat "$work/err")"
 }
+# traced LINE...: the installer's lines of the last trace are these
+traced() {
+    local expected actual
+    expected=$(printf 'install: %s\n' "$@")
+    actual=$(grep '^install: ' "$work/trace" || :)
+    [ "$actual" = "$expected" ] || fail "the trace holds: $actual"$'\n'"  not: $expected"
+}
 old_copy=$work/old.exe  # an earlier program at the same path, which exits 7
 cp "$device_dir/test-images/ldr_pc_call.exe" "$old_copy"
 device_file="\\Windows\\stowkey.exe=$old_copy"
+long_name=$(printf 'x%.0s' $(seq 250))
 derive processor 'put32 stowkey.000 20 4660'
 derive any-processor 'put32 stowkey.000 20 0'
 derive up-to-4.20 'put32 stowkey.000 32 4; put32 stowkey.000 36 20'
 derive legacy-up-to-4.20 'put32 stowkey.000 32 4; put32 stowkey.000 36 20; rm _setup.xml'
-derive xml-up-to-4.20 'sed -i "s/\"OSVersionMax\" value=\"[0-9.]*\"/\"OSVersionMax\" value=\"4.20\"/" _setup.xml'
+derive xml-up-to-4.20 'xml_set _setup.xml OSVersionMax 4.20'
 derive keep "put32 stowkey.000 $((files_at + 6)) 16"
 derive keep-newer "put32 stowkey.000 $((files_at + 6)) 536870912"
+derive no-flags "put32 stowkey.000 $((files_at + 6)) 0"
 derive unknown-macro 'sed -i "s/%CE2%/%CE9%/" stowkey.000'
 derive compressed 'touch compress'
 derive long-header 'put32 stowkey.000 8 $(($(wc -c <stowkey.000) + 1))'
 derive broken-xml 'head -c 100 _setup.xml >x && mv x _setup.xml'
 derive no-xml 'rm _setup.xml'
 derive program-files 'sed -i "s/%CE2%/%CE1%/" stowkey.000'
-derive registry 'put16 stowkey.000 56 1; put32 stowkey.000 76 100'
+derive games 'sed -i "s/%CE2%/%CE8%/" stowkey.000'
+derive start-menu 'sed -i "s/%CE2%/%CE11%/" _setup.xml'
 derive doctype 'sed -i "1i <!DOCTYPE wap-provisioningdoc>" _setup.xml'
 derive registry-xml 'sed -i "s|</wap-provisioningdoc>|<characteristic type=\"Registry\"/></wap-provisioningdoc>|" _setup.xml'
-derive two-files-xml 'sed -i "s/\"NumFiles\" value=\"1\"/\"NumFiles\" value=\"2\"/" _setup.xml'
-derive bad-version-xml 'sed -i "s/\"OSVersionMin\" value=\"[0-9.]*\"/\"OSVersionMin\" value=\"three\"/" _setup.xml'
+derive two-files-xml 'xml_set _setup.xml NumFiles 2'
+derive bad-version-xml 'xml_set _setup.xml OSVersionMin three'
 derive no-program 'sed -i "s/stowkey\.exe/stowkey.dll/" _setup.xml'
 derive empty-name "printf '\\001\\000\\000' | dd of=stowkey.000 bs=1 seek=$((files_at + 10)) conv=notrunc status=none"
+# What no source reads as no limit, and a build no device is known to meet.
+derive lowest-build 'put32 stowkey.000 40 1'
+derive xml-highest-build-5 'xml_set _setup.xml BuildNumberMax 5'
+derive xml-highest-build-0 'xml_set _setup.xml BuildNumberMax 0'
+derive xml-highest-build-any 'xml_set _setup.xml BuildNumberMax -1'
+derive xml-no-highest 'sed -i "/OSVersionMax/d" _setup.xml'
+derive xml-highest-0.0 'xml_set _setup.xml OSVersionMax 0.0'
+# Paths, names and sources the installer does not take.
+derive dot-dot 'sed -i "s|type=\"%CE2%\" translation|type=\"%CE2%\\\\..\" translation|" _setup.xml'
+derive long-path "sed -i 's|type=\"%CE2%\" translation|type=\"%CE2%\\\\$long_name\" translation|' _setup.xml"
+derive setup-source 'sed -i "s|value=\"stowkey.001\"|value=\"_setup.xml\"|" _setup.xml'
+derive file-zero "put16 stowkey.000 $files_at 0; put16 stowkey.000 $((files_at + 4)) 0"
+derive missing-source 'sed -i "s|value=\"stowkey.001\"|value=\"stowkey.002\"|" _setup.xml'
+derive high-byte "printf '\\233' | dd of=stowkey.000 bs=1 seek=$((files_at + 14)) conv=notrunc status=none"
+derive delete-byte "printf '\\177' | dd of=stowkey.000 bs=1 seek=$((files_at + 14)) conv=notrunc status=none"
+derive long-name "xml_set _setup.xml AppName $(printf 'a%.0s' $(seq 71))"
+# What ce-run does not model is answered so, never as a refusal.
+derive two-extracts 'sed -i "/NoDateCheck/{n;s|</characteristic>|</characteristic><characteristic type=\"Extract\"><parm name=\"Source\" value=\"stowkey.001\"/></characteristic>|}" _setup.xml'
+derive extract-and-delete 'sed -i "s|<characteristic type=\"Extract\">|<characteristic type=\"Delete\"/><characteristic type=\"Extract\">|" _setup.xml'
+derive unknown-parm 'sed -i "s|<parm name=\"AppName\"|<parm name=\"Frobnicate\" value=\"1\"/><parm name=\"AppName\"|" _setup.xml'
+derive miscased-parm 'sed -i "s|name=\"AppName\"|name=\"appname\"|" _setup.xml'
+derive unsupported 'size=$(wc -c <stowkey.000); printf "HPC\\000\\000" >>stowkey.000;
+                    put32 stowkey.000 8 $((size + 5)); put16 stowkey.000 92 $size; put16 stowkey.000 94 5'
+# Two setup files that disagree: the XML installs into \Program Files.
+derive disagreeing 'sed -i "s/%CE2%/%CE1%/" _setup.xml'
+derive two-programs 'sed -i "s|<characteristic type=\"MakeDir\"/>|<characteristic type=\"MakeDir\"/><characteristic type=\"copy.exe\"><characteristic type=\"Extract\"><parm name=\"Source\" value=\"stowkey.001\"/><parm name=\"NoDateCheck\"/></characteristic></characteristic>|; s/\"NumFiles\" value=\"1\"/\"NumFiles\" value=\"2\"/" _setup.xml'
+derive integer-out-of-range 'sed -i "s/value=\"-42\"/value=\"2147483648\"/" _setup.xml' registry
+
 installs pocketpc2003 "$work/processor.cab" 65 "the setup file is for processor 4660, and ARM devices take 2577 or 0"
 installs pocketpc2003 "$work/any-processor.cab" 0 ""
 installs pocketpc2003 "$work/up-to-4.20.cab" 0 ""
@@ -197,29 +268,140 @@ installs windowsmobile6 "$work/legacy-up-to-4.20.cab" 0 ""  # Windows Mobile che
 installs windowsmobile6 "$work/xml-up-to-4.20.cab" 0 ""
 installs ce6.0 "$work/xml-up-to-4.20.cab" 65 "it is for CE 3.0 to 4.20, and the device runs CE 6.0"
 installs pocketpc2003 "$work/keep.cab" 7 "" --device-file "$device_file"
-grep -qxF 'install: kept \Windows\stowkey.exe' "$work/trace" || fail "the kept copy is not traced: $(cat "$work/trace")"
+traced 'kept \Windows\stowkey.exe' 'unload "stowkey project stowkey"'
+installs pocketpc2003 "$work/no-flags.cab" 7 "" --device-file "$device_file"  # it asks; no one answers
 installs pocketpc2003 "$device_dir/$kind/stowkey.cab" 0 "" --device-file "$device_file"
+installs windowsmobile6 "$device_dir/$kind/stowkey.cab" 0 "" --device-file "$device_file"  # NoDateCheck
 touch -d 2100-01-01 "$old_copy"
 installs pocketpc2003 "$work/keep-newer.cab" 7 "" --device-file "$device_file"
 touch -d 1979-12-31 "$old_copy"  # older than the derived CABs' 1980-01-01
 installs pocketpc2003 "$work/keep-newer.cab" 0 "" --device-file "$device_file"
-installs pocketpc2003 "$work/unknown-macro.cab" 65 "the directory %CE9% holds %CE9%, a macro the installer does not know"
+installs pocketpc2003 "$work/unknown-macro.cab" 65 "the path %CE9% holds %CE9%, a macro the installer does not know"
 installs pocketpc2003 "$work/compressed.cab" 65 "the cabinet is compressed, and it installs only uncompressed ones"
+installs ce4.2 "$work/compressed.cab" 65 "the cabinet is compressed, and it installs only uncompressed ones"
 installs windowsmobile6 "$work/compressed.cab" 0 ""
 installs pocketpc2003 "$work/long-header.cab" 65 "its setup file stowkey.000 is malformed: its header says it is"
 installs ce6.0 "$work/broken-xml.cab" 65 "its setup file _setup.xml is malformed: not well-formed XML"
+installs ce5.0 "$work/broken-xml.cab" 65 "its setup file _setup.xml is malformed: not well-formed XML"  # it reads both
 installs ce6.0 "$work/no-xml.cab" 65 "the cabinet holds no _setup.xml, the only setup file it reads"
+installs ce5.0 "$work/no-xml.cab" 65 "the cabinet holds no _setup.xml, and it reads both"
 installs pocketpc2003 "$work/program-files.cab" 0 ""
-grep -qxF 'install: wrote \Program Files\stowkey.exe (1536 bytes)' "$work/trace" ||
-    fail "%CE1% is not \Program Files: $(cat "$work/trace")"
-installs pocketpc2003 "$work/registry.cab" 65 "it has registry entries or shortcuts, which ce-run does not model"
-installs ce6.0 "$work/doctype.cab" 65 "it has a DOCTYPE, which no setup file has"
-installs ce6.0 "$work/registry-xml.cab" 65 "it has a characteristic ce-run does not model: 'Registry'"
-installs ce6.0 "$work/two-files-xml.cab" 65 "its NumFiles is 2, and its FileOperation extracts 1"
+traced 'wrote \Program Files\stowkey.exe (1536 bytes)' 'unload "stowkey project stowkey"'
+# Each platform's macros: %CE8% is Pocket PC's, not Pocket PC 2000's;
+# %CE11% is Pocket PC's and CE 6.0's, and no source gives it for Compact 7.
+installs pocketpc2003 "$work/games.cab" 0 ""
+traced 'wrote \Program Files\Games\stowkey.exe (1536 bytes)' 'unload "stowkey project stowkey"'
+installs pocketpc2000 "$work/games.cab" 65 "the path %CE8% holds %CE8%, a macro the installer does not know"
+installs ce6.0 "$work/start-menu.cab" 0 ""
+traced 'wrote \Windows\Start Menu\Programs\stowkey.exe (1536 bytes)' 'unload "stowkey"'
+installs compact7 "$work/start-menu.cab" 65 "holds %CE11%, a macro the installer does not know"
+installs ce6.0 "$work/doctype.cab" 75 "it has a DOCTYPE, which no setup file has and ce-run does not read"
+installs ce6.0 "$work/registry-xml.cab" 0 ""
+installs ce6.0 "$work/two-files-xml.cab" 75 "its NumFiles is 2, and it holds 1"
 installs ce6.0 "$work/bad-version-xml.cab" 65 "OSVersionMin 'three' is not a version"
-installs ce6.0 "$work/no-program.cab" 65 "it installs 0 executables, and ce-run runs what a CAB installs only when it is one"
+installs ce6.0 "$work/no-program.cab" 64 "the CAB installs no program: give --run PATH for the one to run, or --install-only"
+installs ce6.0 "$work/no-program.cab" 0 "" --install-only
 installs pocketpc2003 "$work/empty-name.cab" 65 "is malformed: file 1 has the name '', which is no file's name"
+installs pocketpc2003 "$work/lowest-build.cab" 65 "it asks for build 1 or later, and no build number of the device is known"
+installs ce6.0 "$work/xml-highest-build-5.cab" 65 "it asks for build 5 or earlier, and no build number of the device is known"
+installs ce6.0 "$work/xml-highest-build-0.cab" 65 "it asks for build 0 or earlier"
+installs ce6.0 "$work/xml-highest-build-any.cab" 0 ""
+installs ce6.0 "$work/xml-no-highest.cab" 65 "its OSVersionMax is not given, which no source reads as no limit"
+installs windowsmobile6 "$work/xml-no-highest.cab" 0 ""  # Windows Mobile checks no highest version
+installs compact2013 "$work/xml-highest-0.0.cab" 65 "its OSVersionMax is 0.0, which no source reads as no limit, so the device (CE 8.0) is taken not to meet it"
+installs ce6.0 "$work/dot-dot.cab" 65 "the setup file names \\Windows\\..: it holds a . or .. component" \
+    --device-file "\\stowkey.exe=$old_copy"
+installs ce6.0 "$work/long-path.cab" 65 "characters long, and a device path is at most 259"
+installs ce6.0 "$work/setup-source.cab" 65 "installs \\Windows\\stowkey.exe from the setup file _setup.xml"
+installs pocketpc2003 "$work/file-zero.cab" 65 "installs \\Windows\\stowkey.exe from the setup file stowkey.000"
+installs ce6.0 "$work/missing-source.cab" 65 "installs \\Windows\\stowkey.exe from *stowkey.002, which the cabinet does not hold"
+installs pocketpc2003 "$work/high-byte.cab" 71 "high-byte.cab: \\Windows\\st\\x9bwkey.exe: instruction limit of 1 reached" --max-instructions 1
+installs pocketpc2003 "$work/delete-byte.cab" 65 "the setup file names \\Windows\\st\\x7fwkey.exe: it holds a character no file name takes"
+installs ce6.0 "$work/long-name.cab" 65 "its AppName is 71 characters long, more than the 70 the Install CSP takes"
+installs ce6.0 "$work/two-extracts.cab" 75 "the file stowkey.exe has 2 operations; ce-run models one a file"
+installs ce6.0 "$work/extract-and-delete.cab" 75 "the file stowkey.exe has 2 operations"
+installs ce6.0 "$work/unknown-parm.cab" 75 "the Install parm 'Frobnicate' is not one ce-run knows"
+installs ce6.0 "$work/miscased-parm.cab" 75 "the Install parm 'appname' is not one ce-run knows (names are case-sensitive)"
+installs pocketpc2003 "$work/unsupported.cab" 75 "its setup file lists unsupported platforms (HPC), and which devices those names mean is unsourced"
+# Windows Mobile takes _setup.xml when a CAB holds both; CE 5.0 reads both.
+installs windowsmobile6 "$work/disagreeing.cab" 0 ""
+traced 'wrote \Program Files\stowkey.exe (1536 bytes)' 'unload "stowkey"'
+installs pocketpc2003 "$work/disagreeing.cab" 0 ""
+traced 'wrote \Windows\stowkey.exe (1536 bytes)' 'unload "stowkey project stowkey"'
+installs windowsmobile6 "$work/disagreeing.cab" 76 "its two setup files do not install the same on the Windows Mobile 6 platform: stowkey.000 leaves \\Windows\\stowkey.exe" --compare-setup-files
+installs windowsmobile6 "$device_dir/$kind/stowkey.cab" 0 "" --compare-setup-files
+installs ce5.0 "$work/disagreeing.cab" 75 "its two setup files describe different installs"
+installs ce6.0 "$work/two-programs.cab" 64 "the CAB installs the programs \\Windows\\copy.exe, \\Windows\\stowkey.exe: give --run PATH"
+installs ce6.0 "$work/two-programs.cab" 0 "" --run '\Windows\copy.exe'
 echo "checked: derived CABs under ce-run's installers"
 
+# --- CABs as CabWiz makes them ------------------------------------------
+# app.cab: files in %CE1%\App and a folder in it, a shortcut in %CE11%, a
+# registry value with a macro, a setup DLL, in both setup files.
+app=$test_cabs/app.cab
+installs pocketpc2003 "$app" 75 "ce-run cannot tell what the Pocket PC 2003 installer does with it: it has the setup DLL app.999, which ce-run does not run"
+installs pocketpc2003 "$app" 65 "the Pocket PC 2003 installer does not install it: its setup DLL app.999 cancels the install in Install_Init" --setup-dll cancel
+traced 'setup DLL app.999: Install_Init(first call, not installed before, no install directory) = 1, cancel'
+installs pocketpc2003 "$app" 0 "" --setup-dll continue
+traced 'setup DLL app.999: Install_Init(first call, not installed before, no install directory) = 0, continue' \
+    'made \Program Files\App' 'made \Program Files\App\Data' \
+    'wrote \Program Files\App\App.exe (1536 bytes)' 'wrote \Program Files\App\Readme.txt (9 bytes)' \
+    'wrote \Program Files\App\Data\Data.bin (5 bytes)' \
+    'shortcut \Windows\Start Menu\Programs\App.lnk to \Program Files\App\App.exe' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Vendor\App: ProgramFilesDir = string "\\Program Files"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Vendor\App: Version = dword 5' \
+    'setup DLL app.999: Install_Exit(no install directory, no failures) = 0, done' 'unload "Vendor App"'
+installs windowsmobile6 "$app" 0 "" --setup-dll continue
+traced 'setup DLL app.999: Install_Init(first call, not installed before, "\Program Files\App") = 0, continue' \
+    'made \Program Files\App' 'wrote \Program Files\App\App.exe (1536 bytes)' \
+    'wrote \Program Files\App\Readme.txt (9 bytes)' 'made \Program Files\App\Data' \
+    'wrote \Program Files\App\Data\Data.bin (5 bytes)' \
+    'shortcut \Windows\Start Menu\Programs\App.lnk to \Program Files\App\App.exe' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Vendor\App: ProgramFilesDir = string "\\Program Files"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Vendor\App: Version = dword 5' \
+    'setup DLL app.999: Install_Exit("\Program Files\App", no failures) = 0, done' 'unload "Vendor App"'
+installs pocketpc2000 "$app" 0 "" --setup-dll continue
+installs ce4.2 "$app" 65 "the path %CE11%\\App.lnk holds %CE11%, a macro the installer does not know"
+installs compact7 "$app" 65 "it is for CE 3.0 to 5.99, and the device runs CE 7.0"
+installs windowsmobile6 "$app" 0 "" --setup-dll continue --compare-setup-files
+installs pocketpc2003 "$app" 0 "" --setup-dll continue --compare-setup-files
+installs windowsmobile6 "$app" 0 "" --setup-dll continue --install-only
+grep -q '^RegFlushKey' "$work/trace" && fail "--install-only ran the program"
+installs windowsmobile6 "$app" 65 "\\Program Files\\App\\Readme.txt: not a PE image" --setup-dll continue --run '\Program Files\App\Readme.txt'
+installs windowsmobile6 "$app" 64 "--run: \\Windows\\App.exe is not on the device after the install" --setup-dll continue --run '\Windows\App.exe'
+# registry.cab: a value of each type of each setup file.
+installs pocketpc2003 "$test_cabs/registry.cab" 0 "" --install-only --device-value 'HKCU\Test\Kept=old'
+traced 'wrote \Windows\stowkey.exe (1536 bytes)' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Text = string "plain"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Place = string "\\Windows\\stowkey.exe"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: List = multi_string "one", "two"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Blob = binary 01 02 ff' \
+    'registry HKEY_CURRENT_USER\Test: Count = dword 42' \
+    'kept registry HKEY_CURRENT_USER\Test: Kept' \
+    'registry HKEY_CURRENT_USER\Test: (default) = string "default"' 'unload "Test Registry"'
+installs pocketpc2003 "$test_cabs/registry.cab" 0 "" --install-only
+grep -qF 'registry HKEY_CURRENT_USER\Test: Kept = string "new"' "$work/trace" || fail "no value is there to keep, and Kept is not written"
+installs windowsmobile6 "$test_cabs/registry.cab" 0 "" --install-only
+traced 'wrote \Windows\stowkey.exe (1536 bytes)' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Text = string "plain"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Place = string "\\Windows\\stowkey.exe"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: List = multi_string "one", "two"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Blob = binary "AQL/"' \
+    'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Ratio = float 1.5' \
+    'registry HKEY_CURRENT_USER\Test: Count = dword -42' \
+    'registry HKEY_CURRENT_USER\Test: Flag = boolean 1' 'unload "Test Registry"'
+installs windowsmobile6 "$work/integer-out-of-range.cab" 65 "the registry value HKCU\\Test\\Count '2147483648' is not a signed 32-bit integer, which the Registry provider fails on"
+# operations.cab: Copy, Move, Delete and RemoveDir on files already there.
+echo original >"$work/original.txt"
+installs ce6.0 "$test_cabs/operations.cab" 0 "" --device-file "\\My Documents\\original.txt=$work/original.txt" \
+    --device-file "\\My Documents\\old.txt=$work/original.txt" \
+    --device-file "\\My Documents\\Emptied\\gone.txt=$work/original.txt"
+traced 'made \My Documents\Work' 'wrote \My Documents\Work\stowkey.exe (1536 bytes)' \
+    'copied \My Documents\original.txt to \My Documents\Work\copy.txt' \
+    'moved \My Documents\old.txt to \My Documents\Work\moved.txt' \
+    'deleted \My Documents\Emptied\gone.txt' 'removed \My Documents\Emptied' 'unload "Test Operations"'
+installs ce6.0 "$test_cabs/operations.cab" 75 "\\My Documents\\original.txt, which the setup file copies or moves to \\My Documents\\Work\\copy.txt, is not on the device, and what the installer does then is unsourced"
+echo "checked: CABs as CabWiz makes them"
+
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
-echo "ok: the CABs hold both setup files and the image, and the setup files say alike what each kind needs"
+echo "ok: the CABs hold both setup files and the image, and the setup files say what each kind needs"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cab_bytes.h"
 #include "pe_bytes.h"
 #include "process.h"
 
@@ -515,6 +516,35 @@ TEST_F(Malformed, CabinetsNoInstallerTakes)
                     "bytes, the file has " + std::to_string(b.size());
          },
          65, {"--platform", "pocketpc2003", "--install"}, CAB},
+        // The header's checks come before anything is extracted.
+        {"signed, and a data byte changed",
+         [](Bytes &b) {
+             b.at(2000) ^= 0xFF;
+             b.resize(b.size() + 8);
+         },
+         [](const Bytes &b) {
+             return "the Windows CE 4.2 installer refuses it: the cabinet says it is " +
+                    std::to_string(b.size() - 8) + " bytes, the file has " +
+                    std::to_string(b.size()) + " (a signed CAB)";
+         },
+         65, {"--platform", "ce4.2", "--install"}, CAB},
+        // Files listed backwards through one folder of 8 MiB: each would
+        // have the folder decompressed again from its start, 512 GiB in
+        // all; ce-run decompresses it once.
+        {"65535 files at decreasing offsets of one folder",
+         [](Bytes &b) {
+             std::vector<CabFile> files;
+             for (std::uint32_t i = 0; i < 65535; i++)
+                 files.push_back({"f" + std::to_string(i), (8u << 20) - 1 - i, 1});
+             b = cabinet(Bytes(8u << 20, 'x'), files);
+         },
+         refused("Windows Mobile 6", "the cabinet holds neither _setup.xml nor a .000 setup file"),
+         65, wm6, CAB},
+        {"files past ce-run's 64 MiB",
+         [](Bytes &b) { b = cabinet(Bytes(16, 'x'), {{"a.000", 0, 16}, {"b", 0xFFFFF0, 0x4000000}}); },
+         says("ce-run cannot tell what the Windows Mobile 6 installer does with it: its files hold "
+              "more than 64 MiB, ce-run's limit"),
+         75, wm6, CAB},
     };
     for (const Case &c : cases)
         check(c);
@@ -564,6 +594,12 @@ TEST(Usage, BadUsageIsRefused)
     const std::string fifo = dir.path("fifo.exe");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string same_image = image.substr(0, image.rfind('/')) + "/./stowkey.exe";
+    // The platforms as --platforms lists them, a name a line.
+    std::string platforms;
+    std::string listing = test::run({CE_RUN, "--platforms"}).out;
+    for (std::size_t at = 0; at < listing.size(); at = listing.find('\n', at) + 1)
+        platforms += (platforms.empty() ? "" : ", ") + listing.substr(at, listing.find(' ', at) - at);
+    ASSERT_EQ(platforms.substr(0, 14), "pocketpc2000, ");
     const Case cases[] = {
         {{"--version"}, 0, "", "ce-run (stowkey) " STOWKEY_VERSION "\n"},
         {{"--help"}, 0, "", "usage: ce-run [OPTION]... [--] IMAGE [ARGUMENT]...\n"},
@@ -594,10 +630,7 @@ TEST(Usage, BadUsageIsRefused)
         {{"--os=9.0", image}, 64, "--os: '9.0' is not one of 3.0, 4.2, 5.0, 6.0, 7.0, 8.0"},
         {{"--platform", "pocketpc2003", "--os", "4.2", image}, 64,
          "--platform and --os both name the device: give one"},
-        {{"--platform=palm", image}, 64,
-         "--platform: 'palm' is not one of pocketpc2000, pocketpc2002, smartphone2002, "
-         "pocketpc2003, smartphone2003, windowsmobile5, windowsmobile6, ce4.2, ce5.0, ce6.0, "
-         "compact7, compact2013"},
+        {{"--platform=palm", image}, 64, "--platform: 'palm' is not one of " + platforms},
         {{"--install", image}, 64, "--install needs --platform: the installer is the platform's"},
         {{"--platform", "ce6.0", "--device-file", "Windows\\x.exe=" + image, "--install", image},
          64, "--device-file: 'Windows\\x.exe=" + image +
@@ -622,6 +655,28 @@ TEST(Usage, BadUsageIsRefused)
          "--trace: " + same_image + " is the image itself, which the trace would overwrite"},
         {{"--trace", dir.path("no/such/dir/trace"), image}, 73,
          "cannot write trace " + dir.path("no/such/dir/trace") + ": No such file or directory"},
+        {{"--platform", "ce6.0", "--trace", image, "--device-file", "\\Windows\\x.exe=" + same_image,
+          "--install", CAB},
+         64, "--trace: " + image + " is the --device-file of \\Windows\\x.exe itself, which the "
+             "trace would overwrite"},
+        {{"--platform", "ce6.0", "--device-file", "\\Windows\\..\\x.exe=" + image, "--install", CAB},
+         64, "--device-file: '\\Windows\\..\\x.exe=" + image +
+                 "' is not PATH=FILE with PATH a full device path (as \\Windows\\stowkey.exe)"},
+        {{"--install-only", image}, 64, "--install-only needs --install"},
+        {{"--run", "\\Windows\\x.exe", image}, 64, "--run names a program --install installs"},
+        {{"--platform", "ce6.0", "--run", "Windows\\x.exe", "--install", CAB}, 64,
+         "--run: 'Windows\\x.exe' is not a full device path (as \\Program Files\\App\\App.exe)"},
+        {{"--platform", "ce6.0", "--run", "\\Windows\\x.exe", "--install-only", "--install", CAB},
+         64, "--run runs a program, and --install-only and --compare-setup-files run none"},
+        {{"--platform", "ce6.0", "--setup-dll", "maybe", "--install", CAB}, 64,
+         "--setup-dll: 'maybe' is not continue or cancel"},
+        {{"--setup-dll", "continue", image}, 64, "--setup-dll answers for --install"},
+        {{"--compare-setup-files", image}, 64, "--compare-setup-files needs --install"},
+        {{"--platform", "ce6.0", "--device-value", "HKXX\\Key\\Name=1", "--install", CAB}, 64,
+         "--device-value: 'HKXX\\Key\\Name=1' is not ROOT\\KEY\\NAME=TEXT with ROOT one of HKCR, "
+         "HKCU, HKLM, HKU (or their full names)"},
+        {{"--device-value", "HKLM\\Key\\Name=1", image}, 64,
+         "--device-value places values for --install"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 100));

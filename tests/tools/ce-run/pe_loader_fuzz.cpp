@@ -22,9 +22,9 @@ namespace {
 void read_setup_files(const std::uint8_t *data, std::size_t size)
 {
     std::vector<std::uint8_t> bytes(data, data + size);
-    std::string error;
+    Problem problem;
     cabinet::Cabinet cab;
-    if (cabinet::read(bytes, cab, error)) {
+    if (cabinet::read(bytes, cab, problem) && cabinet::extract(bytes, cab, problem)) {
         std::size_t contents = 0;
         for (const cabinet::Entry &entry : cab.entries)
             contents += entry.bytes.size();
@@ -33,9 +33,9 @@ void read_setup_files(const std::uint8_t *data, std::size_t size)
     }
     for (auto read : {setup::read_legacy, setup::read_xml}) {
         setup::Description description;
-        if (read(bytes, description, error)) {
-            for (const setup::File &file : description.files) {
-                if (file.name.empty())
+        if (read(bytes, description, problem)) {
+            for (const setup::Step &step : description.steps) {
+                if (step.operation == setup::Operation::extract && step.name.empty())
                     __builtin_trap();
             }
         }

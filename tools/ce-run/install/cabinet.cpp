@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <algorithm>
+#include <map>
 #include <set>
 
 #include <mspack.h>
@@ -140,70 +141,127 @@ std::int64_t date_of(const mscabd_file &file)
     return std::int64_t(timegm(&time));
 }
 
+// An opened cabinet: libmspack's decompressor and its reading of the
+// header, released together.
+struct Opened {
+    MemorySystem system = {};
+    mscab_decompressor *decompressor = nullptr;
+    mscabd_cabinet *cab = nullptr;
+
+    int selftest = MSPACK_ERR_OK;
+
+    explicit Opened(const std::vector<std::uint8_t> &file)
+    {
+        system.base = {open_file, close_file, read_file, write_file, seek_file, tell_file,
+                       message,   allocate,   release,   copy,       nullptr};
+        system.cabinet = &file;
+        MSPACK_SYS_SELFTEST(selftest);
+        if (selftest == MSPACK_ERR_OK)
+            decompressor = mspack_create_cab_decompressor(&system.base);
+        if (decompressor != nullptr)
+            cab = decompressor->open(decompressor, cabinet_name);
+    }
+    ~Opened()
+    {
+        if (cab != nullptr)
+            decompressor->close(decompressor, cab);
+        mspack_destroy_cab_decompressor(decompressor);
+    }
+    Opened(const Opened &) = delete;
+    Opened &operator=(const Opened &) = delete;
+
+    bool fail(Problem &problem) const
+    {
+        problem.not_modelled = false;
+        problem.why = selftest != MSPACK_ERR_OK ? "libmspack was built for another off_t"
+                      : decompressor == nullptr ? "libmspack cannot start"
+                                                : reason(decompressor->last_error(decompressor));
+        return false;
+    }
+};
+
+bool fail(Problem &problem, const std::string &why, bool not_modelled = false)
+{
+    problem = {not_modelled, why};
+    return false;
+}
+
+// Each folder's end: the furthest any of its files reaches.
+std::map<mscabd_folder *, std::uint64_t> folder_ends(const mscabd_cabinet *cab)
+{
+    std::map<mscabd_folder *, std::uint64_t> ends;
+    for (const mscabd_file *entry = cab->files; entry != nullptr; entry = entry->next) {
+        std::uint64_t end = std::uint64_t(entry->offset) + entry->length;
+        ends[entry->folder] = std::max(ends[entry->folder], end);
+    }
+    return ends;
+}
+
 }  // namespace
 
-bool read(const std::vector<std::uint8_t> &file, Cabinet &out, std::string &error)
+bool read(const std::vector<std::uint8_t> &file, Cabinet &out, Problem &problem)
 {
-    int selftest;
-    MSPACK_SYS_SELFTEST(selftest);
-    if (selftest != MSPACK_ERR_OK) {
-        error = "libmspack was built for another off_t";
-        return false;
-    }
-    MemorySystem system = {};
-    system.base = {open_file, close_file, read_file, write_file, seek_file, tell_file,
-                   message,   allocate,   release,   copy,       nullptr};
-    system.cabinet = &file;
-    std::unique_ptr<mscab_decompressor, void (*)(mscab_decompressor *)> decompressor(
-        mspack_create_cab_decompressor(&system.base), mspack_destroy_cab_decompressor);
-    if (!decompressor) {
-        error = "libmspack cannot start";
-        return false;
-    }
-    mscabd_cabinet *cab = decompressor->open(decompressor.get(), cabinet_name);
-    if (cab == nullptr) {
-        error = reason(decompressor->last_error(decompressor.get()));
-        return false;
-    }
-    auto close = [&] { decompressor->close(decompressor.get(), cab); };
-
+    Opened opened(file);
+    if (opened.cab == nullptr)
+        return opened.fail(problem);
+    const mscabd_cabinet *cab = opened.cab;
     out = Cabinet();
     out.header_length = cab->length;
-    if (cab->prevname != nullptr || cab->nextname != nullptr) {
-        close();
-        error = "it is one part of a cabinet set";
-        return false;
-    }
+    if (cab->prevname != nullptr || cab->nextname != nullptr)
+        return fail(problem, "it is one part of a cabinet set", true);
     out.compressed = false;
     for (mscabd_folder *folder = cab->folders; folder != nullptr; folder = folder->next)
         out.compressed |= MSCABD_COMP_METHOD(folder->comp_type) != MSCAB_COMP_NONE;
-
-    std::size_t room = max_contents;
     std::set<std::string> names;
-    for (mscabd_file *entry = cab->files; entry != nullptr; entry = entry->next) {
-        if (!names.insert(lower_ascii(entry->filename)).second) {
-            error = "it holds two files named " + std::string(entry->filename);
-        } else if (entry->length > room) {
-            error = "its files hold more than " + std::to_string(max_contents >> 20) + " MiB";
-        } else {
-            out.entries.push_back({entry->filename, {}, date_of(*entry)});
-            out.entries.back().bytes.reserve(entry->length);
-            system.output = &out.entries.back().bytes;
-            system.output_room = entry->length;
-            int result = decompressor->extract(decompressor.get(), entry, output_name);
-            if (result != MSPACK_ERR_OK)
-                error = "cannot extract " + std::string(entry->filename) + ": " + reason(result);
-            else if (out.entries.back().bytes.size() != entry->length)
-                error = "cannot extract " + std::string(entry->filename) +
-                        ": it is shorter than its " + std::to_string(entry->length) + " bytes";
-            room -= entry->length;
-        }
-        if (!error.empty()) {
-            close();
-            return false;
-        }
+    std::uint64_t contents = 0, decompressed = 0;
+    for (const mscabd_file *entry = cab->files; entry != nullptr; entry = entry->next) {
+        if (!names.insert(lower_ascii(entry->filename)).second)
+            return fail(problem, "it holds two files named " + std::string(entry->filename));
+        contents += entry->length;
+        out.entries.push_back({entry->filename, entry->length, date_of(*entry), {}});
     }
-    close();
+    for (const auto &[folder, end] : folder_ends(cab))
+        decompressed += end;
+    if (contents > max_contents || decompressed > max_contents)
+        return fail(problem, "its files hold more than " + std::to_string(max_contents >> 20) +
+                                 " MiB, ce-run's limit", true);
+    return true;
+}
+
+bool extract(const std::vector<std::uint8_t> &file, Cabinet &out, Problem &problem)
+{
+    Opened opened(file);
+    if (opened.cab == nullptr)
+        return opened.fail(problem);
+    // Each folder is decompressed once, from its start to its end, as one
+    // file would be, and its files are cut from that: files listed in any
+    // order cost no more than the folder itself.
+    std::map<mscabd_folder *, std::vector<std::uint8_t>> folders;
+    for (const auto &[folder, end] : folder_ends(opened.cab)) {
+        mscabd_file whole = {};
+        whole.filename = const_cast<char *>("folder");
+        whole.folder = folder;
+        whole.length = unsigned(end);
+        std::vector<std::uint8_t> &bytes = folders[folder];
+        bytes.reserve(std::size_t(end));
+        opened.system.output = &bytes;
+        opened.system.output_room = std::size_t(end);
+        int result = opened.decompressor->extract(opened.decompressor, &whole, output_name);
+        std::string first;
+        for (const mscabd_file *entry = opened.cab->files; entry != nullptr; entry = entry->next)
+            first = first.empty() && entry->folder == folder ? entry->filename : first;
+        if (result != MSPACK_ERR_OK)
+            return fail(problem, "cannot extract " + first + ": " + reason(result));
+        if (bytes.size() != end)
+            return fail(problem, "cannot extract " + first + ": its folder is shorter than its files");
+    }
+    std::size_t i = 0;
+    for (const mscabd_file *entry = opened.cab->files; entry != nullptr && i < out.entries.size();
+         entry = entry->next, i++) {
+        const std::vector<std::uint8_t> &bytes = folders[entry->folder];
+        out.entries[i].bytes.assign(bytes.begin() + long(entry->offset),
+                                    bytes.begin() + long(entry->offset + entry->length));
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 // A cabinet (.cab), read through libmspack, the library cabextract is
-// built on: the facts of its header that installers check, and every file
-// it holds, in memory.
+// built on: first the facts of its header that installers check and the
+// list of its files, then every file's bytes, in memory, each folder
+// decompressed once whatever the order of its files.
 
 #ifndef CE_RUN_CABINET_H
 #define CE_RUN_CABINET_H
@@ -9,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "problem.h"
+
 namespace cabinet {
 
 struct Entry {
     std::string name;
-    std::vector<std::uint8_t> bytes;
+    std::uint32_t length;
     std::int64_t date;  // the entry's date and time, read as UTC, in seconds since 1970
+    std::vector<std::uint8_t> bytes;  // once extracted
 };
 
 struct Cabinet {
@@ -23,12 +27,17 @@ struct Cabinet {
     std::vector<Entry> entries;
 };
 
-// The most all entries together may hold.
+// The most all entries together may hold, and the most the folders may
+// decompress to: ce-run's own limit, which bounds the work of any cabinet.
 constexpr std::size_t max_contents = std::size_t(64) << 20;
 
-// On a file that is no cabinet, or one libmspack cannot read whole,
-// returns false with a one-line reason in error.
-bool read(const std::vector<std::uint8_t> &file, Cabinet &out, std::string &error);
+// The header's facts and the list of entries, nothing extracted. On a
+// file that is no cabinet, or one libmspack cannot list, returns false
+// with a one-line reason.
+bool read(const std::vector<std::uint8_t> &file, Cabinet &out, Problem &problem);
+
+// The bytes of every entry that read listed.
+bool extract(const std::vector<std::uint8_t> &file, Cabinet &cab, Problem &problem);
 
 }  // namespace cabinet
 

@@ -1,15 +1,16 @@
-// The emulated device's file system, as far as an install touches it:
-// files by their full path, which CE compares without regard to case.
+// What the emulated device holds, as far as an install touches it: its
+// directories and files, the shortcuts and the registry values an install
+// made. CE compares paths, keys and value names without regard to case.
 
-#ifndef CE_RUN_DEVICE_FILES_H
-#define CE_RUN_DEVICE_FILES_H
+#ifndef CE_RUN_DEVICE_CONTENTS_H
+#define CE_RUN_DEVICE_CONTENTS_H
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-namespace device_files {
+namespace device_contents {
 
 struct File {
     std::string path;  // as "\Windows\stowkey.exe"
@@ -17,16 +18,41 @@ struct File {
     std::int64_t date;  // seconds since 1970, UTC
 };
 
-struct Files {
-    std::map<std::string, File> by_key;  // the path in lower case
-
-    const File *find(const std::string &path) const;
-    void put(const File &file);
+struct Value {
+    std::string key;   // "HKEY_LOCAL_MACHINE\SOFTWARE\App"
+    std::string name;  // "" for the key's default value
+    std::string type;  // "string", "dword", ...
+    std::string data;  // as the trace shows it
 };
 
-// Whether path is a full device path: "\" and names, none empty.
-bool is_full_path(const std::string &path);
+struct Shortcut {
+    std::string path;    // the shortcut's, as "\Windows\Start Menu\Programs\App.lnk"
+    std::string target;  // the path it leads to
+};
 
-}  // namespace device_files
+// Each map is by the path, or the key and the name, in lower case.
+struct Contents {
+    std::map<std::string, std::string> directories;
+    std::map<std::string, File> files;
+    std::map<std::string, Shortcut> shortcuts;
+    std::map<std::string, Value> registry;
+
+    const File *find(const std::string &path) const;
+    void put(const File &file);  // its directories too
+    bool has_directory(const std::string &path) const;
+    void make_directory(const std::string &path);
+    const Value *value(const std::string &key, const std::string &name) const;
+    void set(const Value &value);
+};
+
+// The key of a value in Contents::registry.
+std::string value_key(const std::string &key, const std::string &name);
+
+// The first difference between what two installs left, each named, as
+// "NAME_A leaves PATH, NAME_B does not"; "" when they left the same.
+std::string difference(const Contents &a, const Contents &b, const std::string &name_a,
+                       const std::string &name_b);
+
+}  // namespace device_contents
 
 #endif

@@ -1,14 +1,17 @@
 #include "installer.h"
 
 #include <cstdio>
+#include <map>
+#include <optional>
 
-#include "text.h"
 #include "cabinet.h"
-#include "setup_file.h"
+#include "text.h"
 
 namespace installer {
 
 namespace {
+
+using device_contents::Contents;
 
 // A cabinet's names and a setup file's texts are the CAB's, so they are
 // escaped before they are shown.
@@ -21,6 +24,44 @@ bool ends_with(const std::string &text, const std::string &end)
 {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
+
+bool is_program(const std::string &path)
+{
+    return ends_with(lower_ascii(path), ".exe");
+}
+
+Result ending(Result::Ending how, const std::string &why)
+{
+    Result result;
+    result.ending = how;
+    result.why = why;
+    return result;
+}
+
+// Each step's result when it leaves the install to the next one.
+Result carry_on()
+{
+    Result result;
+    result.ending = Result::installed;
+    return result;
+}
+
+Result from(const Problem &problem, const std::string &prefix = "")
+{
+    return ending(problem.not_modelled ? Result::not_modelled : Result::refused,
+                  prefix + problem.why);
+}
+
+// The cabinet, read and extracted, with what the installer takes from it.
+struct Cab {
+    const Platform &platform;
+    const Request &request;
+    std::optional<setup::Format> format;  // the setup file read, where not the platform's choice
+    cabinet::Cabinet cabinet;
+    const cabinet::Entry *legacy = nullptr;     // the .000 setup file
+    const cabinet::Entry *xml = nullptr;        // _setup.xml
+    const cabinet::Entry *setup_dll = nullptr;  // the .999 member
+};
 
 // The one entry whose name, in lower case, ends so (or is so, with whole
 // set); nullptr with the reason when there is none or more than one.
@@ -41,114 +82,479 @@ const cabinet::Entry *only_entry(const cabinet::Cabinet &cab, const std::string 
     return found;
 }
 
-bool install_checked(const Platform &platform, const std::vector<std::uint8_t> &file,
-                     device_files::Files &files, Trace &trace, std::string &executable,
-                     std::string &error)
+// The cabinet's checks come before anything is extracted.
+Result read_cabinet(Cab &cab)
 {
-    cabinet::Cabinet cab;
-    if (!cabinet::read(file, cab, error))
-        return false;
-    error = cabinet_refusal(platform, cab.header_length, file.size(), cab.compressed);
+    Problem problem;
+    const std::vector<std::uint8_t> &file = *cab.request.cab;
+    if (!cabinet::read(file, cab.cabinet, problem))
+        return from(problem);
+    std::string refusal = cabinet_refusal(cab.platform, cab.cabinet.header_length, file.size(),
+                                          cab.cabinet.compressed);
+    if (!refusal.empty())
+        return ending(Result::refused, refusal);
+    if (!cabinet::extract(file, cab.cabinet, problem))
+        return from(problem);
+    std::string error;
+    cab.legacy = only_entry(cab.cabinet, ".000", false, error);
+    cab.xml = error.empty() ? only_entry(cab.cabinet, "_setup.xml", true, error) : nullptr;
+    cab.setup_dll = error.empty() ? only_entry(cab.cabinet, ".999", false, error) : nullptr;
     if (!error.empty())
-        return false;
+        return ending(Result::refused, error);
+    return carry_on();
+}
 
-    // The setup file the installer reads.
-    const cabinet::Entry *legacy = only_entry(cab, ".000", false, error);
-    const cabinet::Entry *xml = error.empty() ? only_entry(cab, "_setup.xml", true, error) : nullptr;
-    if (!error.empty())
-        return false;
-    bool reads_xml = platform.reads == Reads::xml ||
-                     (platform.reads == Reads::xml_when_present && xml != nullptr);
-    const cabinet::Entry *chosen = reads_xml ? xml : legacy;
-    if (chosen == nullptr) {
-        error = platform.reads == Reads::xml
-                    ? "the cabinet holds no _setup.xml, the only setup file it reads"
-                : platform.reads == Reads::legacy
-                    ? "the cabinet holds no .000 setup file, the only one it reads"
-                    : "the cabinet holds neither _setup.xml nor a .000 setup file";
-        return false;
+// The setup files the installer reads, in the order it takes them.
+Result choose(const Cab &cab, std::vector<setup::Format> &formats)
+{
+    Reads reads = cab.platform.reads;
+    if (cab.format)
+        reads = *cab.format == setup::Format::legacy ? Reads::legacy : Reads::xml;
+    bool xml = reads == Reads::xml || (reads == Reads::xml_when_present && cab.xml != nullptr);
+    formats = {xml ? setup::Format::xml : setup::Format::legacy};
+    if (reads == Reads::both)
+        formats = {setup::Format::legacy, setup::Format::xml};
+    for (setup::Format format : formats) {
+        if ((format == setup::Format::xml ? cab.xml : cab.legacy) != nullptr)
+            continue;
+        return ending(Result::refused,
+                      reads == Reads::xml ? "the cabinet holds no _setup.xml, the only setup file it reads"
+                      : reads == Reads::legacy ? "the cabinet holds no .000 setup file, the only one it reads"
+                      : reads == Reads::both ? "the cabinet holds " +
+                                                   std::string(cab.xml == nullptr ? "no _setup.xml" : "no .000 setup file") +
+                                                   ", and it reads both"
+                                             : "the cabinet holds neither _setup.xml nor a .000 setup file");
     }
-    setup::Description setup;
-    if (chosen->bytes.size() > setup::max_size ||
-        !(reads_xml ? setup::read_xml : setup::read_legacy)(chosen->bytes, setup, error)) {
-        if (error.empty())
-            error = "it is larger than " + std::to_string(setup::max_size) + " bytes";
-        error = "its setup file " + chosen->name + " is malformed: " + error;
-        return false;
-    }
-    error = setup_refusal(platform, setup, !reads_xml);
-    if (!error.empty())
-        return false;
+    return carry_on();
+}
 
-    // Where each file goes, and from which entry.
-    struct Placed {
-        std::string path;
-        const cabinet::Entry *entry;
-        std::uint32_t flags;
+// One setup file, read and checked against the platform.
+Result read_setup(const Cab &cab, setup::Format format, setup::Description &setup)
+{
+    const cabinet::Entry &entry = *(format == setup::Format::xml ? cab.xml : cab.legacy);
+    Problem problem;
+    bool read = entry.bytes.size() <= setup::max_size &&
+                (format == setup::Format::xml ? setup::read_xml : setup::read_legacy)(
+                    entry.bytes, setup, problem);
+    if (!read) {
+        if (problem.why.empty())
+            problem = {true, "it is larger than " + std::to_string(setup::max_size) + " bytes"};
+        return from(problem, "its setup file " + entry.name +
+                                 (problem.not_modelled ? " holds what ce-run does not model: "
+                                                       : " is malformed: "));
+    }
+    std::string refusal = setup_refusal(cab.platform, setup);
+    if (!refusal.empty())
+        return ending(Result::refused, refusal);
+    if (!setup.unsupported.empty()) {
+        std::string list;
+        for (const std::string &name : setup.unsupported)
+            list += (list.empty() ? "" : ", ") + name;
+        return ending(Result::not_modelled,
+                      "its setup file lists unsupported platforms (" + list +
+                          "), and which devices those names mean is unsourced");
+    }
+    if (format == setup::Format::xml && setup.setup_dll != (cab.setup_dll != nullptr))
+        return ending(Result::not_modelled,
+                      setup.setup_dll ? "its _setup.xml names a setup DLL, and the cabinet holds no .999"
+                                      : "the cabinet holds the setup DLL " + cab.setup_dll->name +
+                                            ", which its _setup.xml does not name");
+    return carry_on();
+}
+
+// A step with its paths expanded and checked, and its cabinet entry.
+struct Planned {
+    setup::Step step;
+    std::string path;    // the device path it works on
+    std::string source;  // shortcut, copy, move: the expanded source path
+    const cabinet::Entry *entry = nullptr;  // extract
+};
+
+struct Plan {
+    std::vector<Planned> steps;
+    std::vector<device_contents::Value> values;
+    std::vector<bool> keeps_existing;  // for each value
+    std::string install_dir;           // expanded, for the setup DLL's calls
+    std::string unload;                // "PROVIDER APPNAME"
+};
+
+Result expand_path(const Cab &cab, const setup::Description &setup, const std::string &text,
+                   std::string &path)
+{
+    std::string error;
+    if (!expand(cab.platform, text, setup.install_dir, false, path, error))
+        return ending(Result::refused, error);
+    std::string problem = path_problem(path);
+    if (!problem.empty())
+        return ending(Result::refused, "the setup file names " + path + ": " + problem);
+    return carry_on();
+}
+
+// The cabinet's entry a step extracts: never a setup file.
+Result find_entry(const Cab &cab, const setup::Description &setup, Planned &planned)
+{
+    std::string error;
+    const std::string &source = planned.step.source;
+    if (setup.format == setup::Format::xml)
+        planned.entry = only_entry(cab.cabinet, lower_ascii(source), true, error);
+    else if (!source.empty())
+        planned.entry = only_entry(cab.cabinet, source, false, error);
+    if (!error.empty())
+        return ending(Result::refused, error);
+    if (planned.entry == nullptr)
+        return ending(Result::refused, "the setup file installs " + planned.path + " from " +
+                                           (source.empty() ? std::string("a file number past 999")
+                                                           : "*" + source) +
+                                           ", which the cabinet does not hold");
+    if (planned.entry == cab.legacy || planned.entry == cab.xml)
+        return ending(Result::refused, "the setup file installs " + planned.path +
+                                           " from the setup file " + planned.entry->name);
+    return carry_on();
+}
+
+Result plan_step(const Cab &cab, const setup::Description &setup, const setup::Step &step,
+                 Plan &plan)
+{
+    Planned planned = {step, "", "", nullptr};
+    bool on_directory = step.operation == setup::Operation::make_dir ||
+                        step.operation == setup::Operation::remove_dir;
+    Result result = expand_path(cab, setup, on_directory ? step.directory
+                                                        : step.directory + "\\" + step.name,
+                                planned.path);
+    if (result.ending != Result::installed)
+        return result;
+    if (step.operation == setup::Operation::extract) {
+        result = find_entry(cab, setup, planned);
+    } else if (!on_directory && step.operation != setup::Operation::remove) {
+        planned.source = step.source;
+        if (step.expands_source)
+            result = expand_path(cab, setup, step.source, planned.source);
+    }
+    plan.steps.push_back(planned);
+    return result;
+}
+
+// A value's data as the trace shows it.
+std::string shown(const setup::Value &value, const std::vector<std::string> &strings)
+{
+    std::string out;
+    switch (value.type) {
+    case setup::Type::dword:
+    case setup::Type::boolean:
+        return std::to_string(value.number);
+    case setup::Type::binary:
+        if (!value.text.empty() || value.bytes.empty())
+            return quoted(value.text);
+        for (std::uint8_t byte : value.bytes) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%02x", unsigned(byte));
+            out += (out.empty() ? "" : " ") + std::string(hex);
+        }
+        return out;
+    case setup::Type::floating:
+        return value.text;
+    default:
+        for (const std::string &text : strings)
+            out += (out.empty() ? "" : ", ") + quoted(text);
+        return out;
+    }
+}
+
+Result plan_value(const Cab &cab, const setup::Description &setup, const setup::Value &value,
+                  Plan &plan)
+{
+    std::vector<std::string> strings = value.strings;
+    for (std::string &text : strings) {
+        std::string error, expanded;
+        if (value.expands &&
+            !expand(cab.platform, text, setup.install_dir, true, expanded, error))
+            return ending(Result::refused, error);
+        if (value.expands)
+            text = expanded;
+    }
+    plan.values.push_back({std::string(setup::name(value.root)) + "\\" + value.key, value.name,
+                           setup::name(value.type), shown(value, strings)});
+    plan.keeps_existing.push_back(value.keeps_existing);
+    return carry_on();
+}
+
+Result make_plan(const Cab &cab, const setup::Description &setup, Plan &plan)
+{
+    plan = Plan();
+    plan.unload = setup.provider.empty() ? setup.application
+                                         : setup.provider + " " + setup.application;
+    if (!setup.install_dir.empty()) {
+        Result result = expand_path(cab, setup, setup.install_dir, plan.install_dir);
+        if (result.ending != Result::installed)
+            return result;
+    }
+    for (const setup::Step &step : setup.steps) {
+        Result result = plan_step(cab, setup, step, plan);
+        if (result.ending != Result::installed)
+            return result;
+    }
+    for (const setup::Value &value : setup.values) {
+        Result result = plan_value(cab, setup, value, plan);
+        if (result.ending != Result::installed)
+            return result;
+    }
+    return carry_on();
+}
+
+// An extracted file, by its flags and what is there.
+void place_file(const Planned &planned, Contents &device, Trace &trace, Result &result)
+{
+    const device_contents::File *there = device.find(planned.path);
+    Placement placement = place(planned.step.flags, there != nullptr,
+                                there != nullptr ? there->date : 0, planned.entry->date);
+    if (placement == Placement::skip) {
+        record(trace, "skipped " + planned.path + ": it copies only over a file that is there");
+        return;
+    }
+    if (placement == Placement::keep) {
+        record(trace, "kept " + there->path +
+                          (planned.step.flags & setup::warn_if_skipped ? ", with a warning" : ""));
+    } else {
+        device.put({planned.path, planned.entry->bytes, planned.entry->date});
+        record(trace, "wrote " + planned.path + " (" +
+                          std::to_string(planned.entry->bytes.size()) + " bytes)");
+    }
+    if (is_program(planned.path))
+        result.programs.push_back(placement == Placement::keep ? there->path : planned.path);
+}
+
+// Copy, Move and Delete work on files already on the device.
+Result carry_out_file_operation(const Planned &planned, Contents &device, Trace &trace)
+{
+    using setup::Operation;
+    const device_contents::File *source = device.find(planned.source);
+    if (planned.step.operation == Operation::remove) {
+        if (device.find(planned.path) != nullptr) {
+            device.files.erase(lower_ascii(planned.path));
+            record(trace, "deleted " + planned.path);
+        }
+        return carry_on();
+    }
+    if (source == nullptr)
+        return ending(Result::not_modelled,
+                      planned.source + ", which the setup file copies or moves to " + planned.path +
+                          ", is not on the device, and what the installer does then is unsourced");
+    device_contents::File file = *source;
+    file.path = planned.path;
+    bool move = planned.step.operation == Operation::move;
+    if (move)
+        device.files.erase(lower_ascii(planned.source));
+    device.put(file);
+    record(trace, std::string(move ? "moved " : "copied ") + planned.source + " to " + planned.path);
+    return carry_on();
+}
+
+Result carry_out_directory_operation(const Planned &planned, Contents &device, Trace &trace)
+{
+    if (planned.step.operation == setup::Operation::make_dir) {
+        if (!device.has_directory(planned.path)) {
+            device.make_directory(planned.path);
+            record(trace, "made " + planned.path);
+        }
+        return carry_on();
+    }
+    std::string inside = lower_ascii(planned.path) + "\\";
+    auto after = [&inside](const auto &map) {
+        auto next = map.upper_bound(inside);
+        return next != map.end() && next->first.compare(0, inside.size(), inside) == 0;
     };
-    std::vector<Placed> placed;
-    int executables = 0;
-    for (const setup::File &wanted : setup.files) {
-        std::string directory;
-        if (!expand_directory(wanted.directory, directory, error))
-            return false;
-        std::string path = directory + "\\" + wanted.name;
-        if (!device_files::is_full_path(path)) {
-            error = "the setup file installs " + path + ", which is no file's path";
-            return false;
-        }
-        const cabinet::Entry *entry;
-        if (reads_xml) {
-            entry = only_entry(cab, lower_ascii(wanted.source), true, error);
-        } else {
-            char number[8];
-            std::snprintf(number, sizeof number, ".%03u", unsigned(wanted.number % 1000));
-            entry = wanted.number < 1000 ? only_entry(cab, number, false, error) : nullptr;
-        }
-        if (entry == nullptr) {
-            if (error.empty())
-                error = "the setup file installs " + path + " from " +
-                        (reads_xml ? wanted.source : "file number " + std::to_string(wanted.number)) +
-                        ", which the cabinet does not hold";
-            return false;
-        }
-        executables += ends_with(lower_ascii(path), ".exe");
-        placed.push_back({path, entry, wanted.flags});
-    }
-    if (executables != 1) {
-        error = "it installs " + std::to_string(executables) +
-                " executables, and ce-run runs what a CAB installs only when it is one";
-        return false;
-    }
+    if (after(device.files) || after(device.directories))
+        return ending(Result::not_modelled, "the setup file removes " + planned.path +
+                                                ", which is not empty, and whether the installer "
+                                                "removes what is in it is unsourced");
+    if (device.directories.erase(lower_ascii(planned.path)) != 0)
+        record(trace, "removed " + planned.path);
+    return carry_on();
+}
 
-    for (const Placed &p : placed) {
-        const device_files::File *there = files.find(p.path);
-        if (there != nullptr && keeps_existing(p.flags, there->date, p.entry->date)) {
-            record(trace, "kept " + there->path);
-        } else {
-            files.put({p.path, p.entry->bytes, p.entry->date});
-            record(trace, "wrote " + p.path + " (" + std::to_string(p.entry->bytes.size()) +
-                             " bytes)");
+void set_values(const Plan &plan, Contents &device, Trace &trace)
+{
+    for (std::size_t i = 0; i < plan.values.size(); i++) {
+        const device_contents::Value &value = plan.values[i];
+        std::string where = value.key + ": " + (value.name.empty() ? "(default)" : value.name);
+        if (plan.keeps_existing[i] && device.value(value.key, value.name) != nullptr) {
+            record(trace, "kept registry " + where);
+            continue;
         }
-        if (ends_with(lower_ascii(p.path), ".exe"))
-            executable = p.path;
+        device.set(value);
+        record(trace, "registry " + where + " = " + value.type + " " + value.data);
     }
-    std::string unload = setup.provider.empty() ? setup.application
-                                                : setup.provider + " " + setup.application;
-    record(trace, "unload \"" + unload + "\"");
-    return true;
+}
+
+Result apply(const Plan &plan, Contents &device, Trace &trace)
+{
+    Result result = carry_on();
+    for (const Planned &planned : plan.steps) {
+        Result step = carry_on();
+        switch (planned.step.operation) {
+        case setup::Operation::extract:
+            place_file(planned, device, trace, result);
+            break;
+        case setup::Operation::shortcut:
+            device.shortcuts[lower_ascii(planned.path)] = {planned.path, planned.source};
+            record(trace, "shortcut " + planned.path + " to " + planned.source);
+            break;
+        case setup::Operation::make_dir:
+        case setup::Operation::remove_dir:
+            step = carry_out_directory_operation(planned, device, trace);
+            break;
+        default:
+            step = carry_out_file_operation(planned, device, trace);
+        }
+        if (step.ending != Result::installed)
+            return step;
+    }
+    set_values(plan, device, trace);
+    return result;
+}
+
+// The install directory the setup DLL's calls are given: the XML's; a
+// .000 gives none.
+std::string shown_install_dir(const Plan &plan)
+{
+    return plan.install_dir.empty() ? "no install directory" : "\"" + plan.install_dir + "\"";
+}
+
+// The setup DLL's Install_Init before the install, as --setup-dll answers it.
+Result run_install_init(const Cab &cab, const Plan &plan, Trace &trace)
+{
+    if (cab.setup_dll == nullptr)
+        return carry_on();
+    const std::string &dll = cab.setup_dll->name;
+    if (cab.request.setup_dll == SetupDll::unanswered)
+        return ending(Result::not_modelled,
+                      "it has the setup DLL " + dll + ", which ce-run does not run: say what its "
+                      "Install_Init answers with --setup-dll continue or --setup-dll cancel");
+    bool continues = cab.request.setup_dll == SetupDll::continues;
+    record(trace, "setup DLL " + dll + ": Install_Init(first call, not installed before, " +
+                      shown_install_dir(plan) + ") = " + (continues ? "0, continue" : "1, cancel"));
+    if (!continues)
+        return ending(Result::cancelled, "its setup DLL " + dll + " cancels the install in "
+                                         "Install_Init (--setup-dll cancel)");
+    return carry_on();
+}
+
+void finish(const Cab &cab, const Plan &plan, Trace &trace)
+{
+    if (cab.setup_dll != nullptr)
+        record(trace, "setup DLL " + cab.setup_dll->name + ": Install_Exit(" +
+                          shown_install_dir(plan) + ", no failures) = 0, done");
+    record(trace, "unload \"" + plan.unload + "\"");
+}
+
+// Reads and checks every setup file the installer reads, and plans the
+// install from each; where it reads two, both must lead to the same.
+Result prepare(const Cab &cab, const Contents &device, Plan &plan)
+{
+    std::vector<setup::Format> formats;
+    Result result = choose(cab, formats);
+    std::vector<Contents> outcomes;
+    for (std::size_t i = 0; i < formats.size() && result.ending == Result::installed; i++) {
+        setup::Description setup;
+        result = read_setup(cab, formats[i], setup);
+        if (result.ending == Result::installed)
+            result = make_plan(cab, setup, plan);
+        if (result.ending == Result::installed && formats.size() > 1) {
+            Trace none;
+            outcomes.push_back(device);
+            result = apply(plan, outcomes.back(), none);
+        }
+    }
+    std::string difference;
+    if (result.ending == Result::installed && outcomes.size() == 2 &&
+        !(difference = device_contents::difference(outcomes[0], outcomes[1], "the .000",
+                                                   "_setup.xml")).empty())
+        return ending(Result::not_modelled, "its two setup files describe different installs (" +
+                                                difference + "), and which of them the "
+                                                "installer follows is unsourced");
+    return result;
+}
+
+// Installs from the setup files the installer reads, the cabinet read.
+Result install_read(const Cab &cab, Contents &device, Trace &trace)
+{
+    Plan plan;
+    Result result = prepare(cab, device, plan);
+    if (result.ending == Result::installed)
+        result = run_install_init(cab, plan, trace);
+    if (result.ending == Result::installed)
+        result = apply(plan, device, trace);
+    if (result.ending == Result::installed)
+        finish(cab, plan, trace);
+    return result;
 }
 
 }  // namespace
 
-bool install(const Platform &platform, const std::vector<std::uint8_t> &file,
-             device_files::Files &files, Trace &trace, std::string &executable,
-             std::string &error)
+Result install(const Request &request, Contents &device, Trace &trace)
 {
-    if (install_checked(platform, file, files, trace, executable, error))
-        return true;
-    error = escaped(error, path_escaping);
-    return false;
+    Cab cab{*request.platform, request, request.format, {}};
+    Result result = read_cabinet(cab);
+    if (result.ending == Result::installed)
+        result = install_read(cab, device, trace);
+    result.why = escaped(result.why, path_escaping);
+    return result;
+}
+
+Result compare_setup_files(const Request &request, const Contents &device, std::string &difference)
+{
+    Cab cab{*request.platform, request, {}, {}};
+    Result result = read_cabinet(cab);
+    if (result.ending == Result::installed && (cab.legacy == nullptr || cab.xml == nullptr))
+        result = ending(Result::refused, std::string("the cabinet holds ") +
+                                             (cab.xml == nullptr ? "no _setup.xml" : "no .000 setup file") +
+                                             ": there is nothing to compare");
+    if (result.ending != Result::installed) {
+        result.why = escaped(result.why, path_escaping);
+        return result;
+    }
+    const setup::Format formats[] = {setup::Format::legacy, setup::Format::xml};
+    const std::string names[] = {cab.legacy->name, cab.xml->name};
+    Result results[2];
+    Contents outcomes[2] = {device, device};
+    for (int i = 0; i < 2; i++) {
+        Trace none;
+        cab.format = formats[i];
+        results[i] = install_read(cab, outcomes[i], none);
+    }
+    const char *endings[] = {"installs", "is refused", "is cancelled", "is not modelled"};
+    if (results[0].ending != results[1].ending)
+        difference = names[0] + " " + endings[results[0].ending] + " (" +
+                     (results[0].why.empty() ? "as it says" : results[0].why) + "), " + names[1] +
+                     " " + endings[results[1].ending] +
+                     (results[1].why.empty() ? "" : " (" + results[1].why + ")");
+    else if (results[0].ending == Result::installed)
+        difference = device_contents::difference(outcomes[0], outcomes[1], names[0], names[1]);
+    difference = escaped(difference, path_escaping);
+    return carry_on();
+}
+
+bool parse_device_value(const std::string &text, device_contents::Value &value,
+                        std::string &error)
+{
+    std::size_t equals = text.find('=');
+    std::string path = text.substr(0, equals);
+    std::size_t root_end = path.find('\\'), name_start = path.rfind('\\');
+    const std::map<std::string, setup::Root> roots = {
+        {"HKCR", setup::Root::classes_root}, {"HKCU", setup::Root::current_user},
+        {"HKLM", setup::Root::local_machine}, {"HKU", setup::Root::users}};
+    std::string root = path.substr(0, root_end);
+    for (const auto &[short_name, number] : roots)
+        root = root == setup::name(number) ? short_name : root;
+    if (equals == std::string::npos || roots.count(root) == 0 || root_end == name_start) {
+        error = "'" + text + "' is not ROOT\\KEY\\NAME=TEXT with ROOT one of HKCR, HKCU, HKLM, HKU "
+                "(or their full names)";
+        return false;
+    }
+    value = {std::string(setup::name(roots.at(root))) +
+                 path.substr(root_end, name_start - root_end),
+             path.substr(name_start + 1), "string", quoted(text.substr(equals + 1))};
+    return true;
 }
 
 }  // namespace installer

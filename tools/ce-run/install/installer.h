@@ -1,27 +1,61 @@
 // What a platform's installer does with a CAB, step by step: it reads the
-// cabinet, chooses and reads a setup file, applies its checks
-// (installer_rules.h) and writes the files into the emulated device's file
-// system, tracing its work. ce-run then runs the one executable installed.
+// cabinet and applies its checks of it, extracts it, chooses and reads a
+// setup file and applies its checks of that (installer_rules.h), runs the
+// setup DLL's Install_Init as told, then makes the directories, files,
+// shortcuts and registry values the setup file describes in the emulated
+// device (device_contents.h), each a line of the trace.
 
 #ifndef CE_RUN_INSTALLER_H
 #define CE_RUN_INSTALLER_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "device_files.h"
+#include "device_contents.h"
 #include "installer_rules.h"
 #include "trace.h"
 
 namespace installer {
 
-// On a refusal returns false with the reason after "the NAME installer
-// refuses it: " in error; else executable is the device path of the one
-// executable the CAB installs, whichever copy the install left there.
-bool install(const Platform &platform, const std::vector<std::uint8_t> &cab,
-             device_files::Files &files, Trace &trace, std::string &executable,
-             std::string &error);
+// What the setup DLL's Install_Init answers (--setup-dll): ce-run runs no
+// DLL, so without an answer a CAB with one is not modelled.
+enum class SetupDll { unanswered, continues, cancels };
+
+struct Request {
+    const Platform *platform = nullptr;
+    const std::vector<std::uint8_t> *cab = nullptr;
+    SetupDll setup_dll = SetupDll::unanswered;
+    // The setup file to read instead of the platform's choice.
+    std::optional<setup::Format> format;
+};
+
+struct Result {
+    enum Ending {
+        installed,
+        refused,       // by the platform's installer: a documented check, or a malformed CAB
+        cancelled,     // by the setup DLL's Install_Init
+        not_modelled,  // what ce-run does not model, or past its limits: a device might take it
+    } ending = refused;
+    std::string why;                    // for every ending but installed, escaped
+    std::vector<std::string> programs;  // the .exe files it extracted, written or kept
+};
+
+// Installs the CAB into device, which holds what was there before.
+Result install(const Request &request, device_contents::Contents &device, Trace &trace);
+
+// Installs it from each of its two setup files into a copy of device and
+// compares what each leaves: "" when both reach the same result, else
+// the first difference. A CAB without both files is a Result that is not
+// installed, naming what it lacks.
+Result compare_setup_files(const Request &request, const device_contents::Contents &device,
+                           std::string &difference);
+
+// The key of --device-value's "ROOT\KEY\NAME=TEXT" as a string value; false
+// with the reason when it is not one.
+bool parse_device_value(const std::string &text, device_contents::Value &value,
+                        std::string &error);
 
 }  // namespace installer
 

@@ -1,12 +1,14 @@
 // The platforms --platform names, and each one's installer rules, as the
 // collected sources give them (docs/sources.md): which setup file its
 // installer reads, which CE version it checks, its checks of the cabinet
-// and the setup file, its directory macros, and what it does with a file
-// that is already there. The steps of an install are installer.h.
+// and the setup file, its directory macros, the paths it takes, and what
+// it does with a file that is already there. Where no source settles a
+// rule, the reading under which a CAB is refused sooner is taken. The
+// steps of an install are installer.h.
 //
 // The install room (cabinet, setup_file, legacy_setup, xml_setup,
-// installer_rules, device_files, installer) reads a CAB and installs it
-// into the emulated device; it uses common/, image/ (the releases) and
+// installer_rules, device_contents, installer) reads a CAB and installs
+// it into the emulated device; it uses common/, image/ (the releases) and
 // run/cpu.h (a platform's processor).
 
 #ifndef CE_RUN_INSTALLER_RULES_H
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cpu.h"
 #include "loader_rules.h"
@@ -23,7 +26,12 @@
 
 namespace installer {
 
-enum class Reads { legacy, xml, xml_when_present };  // which setup file
+// Which setup file the installer reads: one format only, the XML when the
+// CAB has one, or both, each of which must pass.
+enum class Reads { legacy, xml, xml_when_present, both };
+
+// Whose table of directory macros the platform has.
+enum class Macros { pocketpc2000, pocketpc, unsourced };
 
 struct Platform {
     const char *option;           // as --platform names it
@@ -33,8 +41,9 @@ struct Platform {
     Reads reads;
     cpu::Model cpu;               // a typical device's processor
     bool checks_highest;          // Windows Mobile's does not
-    bool checks_cabinet_length;   // the header's length against the file's
-    bool refuses_compressed;
+    bool checks_cabinet;          // the header's length against the file's, and no compression
+    Macros macros;
+    const char *volume;           // the default storage volume before every macro's path, or ""
 };
 
 constexpr int platform_count = 12;
@@ -42,6 +51,7 @@ extern const Platform platforms[platform_count];
 
 const Platform *find_platform(std::string_view option);
 std::string platform_options();  // "pocketpc2000, ..., compact2013"
+std::string setup_files_read(const Platform &platform);  // ".000", "_setup.xml, else .000", ...
 
 // Why the platform's installer refuses the cabinet itself, or "".
 std::string cabinet_refusal(const Platform &platform, std::uint64_t header_length,
@@ -49,15 +59,29 @@ std::string cabinet_refusal(const Platform &platform, std::uint64_t header_lengt
 
 // Why it refuses what the setup file says: processor, versions, builds;
 // or "".
-std::string setup_refusal(const Platform &platform, const setup::Description &setup,
-                          bool legacy);
+std::string setup_refusal(const Platform &platform, const setup::Description &setup);
 
-// The device path of a setup file's directory, its macros expanded; false
-// with the reason for a macro the installer does not know.
-bool expand_directory(const std::string &directory, std::string &path, std::string &error);
+// The directories a device of the platform has before any install: those
+// its macros name.
+std::vector<std::string> standard_directories(const Platform &platform);
 
-// Whether the installer leaves a file that is already there as it is.
-bool keeps_existing(std::uint32_t flags, std::int64_t existing_date, std::int64_t cabinet_date);
+// A path as the setup file writes it with its macros expanded: %CEn% and
+// %InstallDir% (install_dir, itself expanded) as the first component,
+// anywhere in text with anywhere set. False with the reason for a macro
+// the platform does not define.
+bool expand(const Platform &platform, const std::string &path, const std::string &install_dir,
+            bool anywhere, std::string &out, std::string &error);
+
+// Why path is not a path the installer writes to: not full ("\" and
+// names), a "." or ".." component, a character no file name takes, or
+// longer than MAX_PATH allows; "" when it is one.
+std::string path_problem(const std::string &path);
+
+// What the installer does with a file it extracts, by the CopyFiles flags
+// and the file that is there, if any.
+enum class Placement { write, keep, skip };
+Placement place(std::uint32_t flags, bool exists, std::int64_t existing_date,
+                std::int64_t cabinet_date);
 
 }  // namespace installer
 

@@ -1,7 +1,8 @@
 // The setup file of an installation CAB, in either of its formats, read
 // into one plain description of the install: the legacy binary NAME.000
-// (legacy_setup.cpp) and the XML _setup.xml (xml_setup.cpp). What an
-// installer then does with it is installer_rules.h's.
+// (legacy_setup.cpp) and the XML _setup.xml (xml_setup.cpp). Paths are
+// kept as the setup file writes them, macros and all; what an installer
+// then does with the description is installer_rules.h's and installer.h's.
 
 #ifndef CE_RUN_SETUP_FILE_H
 #define CE_RUN_SETUP_FILE_H
@@ -10,40 +11,93 @@
 #include <string>
 #include <vector>
 
+#include "problem.h"
 #include "version.h"
 
 namespace setup {
 
-// The CopyFiles flags a file entry may carry.
+enum class Format { legacy, xml };
+
+const char *name(Format format);  // ".000" or "_setup.xml"
+
+// The CopyFiles flags a legacy file entry carries (the XML Extract parms
+// map onto them).
+constexpr std::uint32_t warn_if_skipped = 0x1;
+constexpr std::uint32_t no_skip = 0x2;
 constexpr std::uint32_t never_overwrite = 0x10;
+constexpr std::uint32_t only_over_existing = 0x400;
 constexpr std::uint32_t keep_newer = 0x20000000;
 constexpr std::uint32_t overwrite = 0x40000000;
+constexpr std::uint32_t shared = 0x80000000;
 
-struct File {
-    std::string directory;  // as the setup file writes it, macros and all
-    std::string name;       // the name it is installed under
-    std::string source;     // the cabinet's entry, for the XML format
-    std::uint32_t number;   // the entry's number (NAME.NNN), for the legacy format
-    std::uint32_t flags;
+// What a FileOperation does to one path. Extract takes a file from the
+// cabinet, Shortcut makes a shortcut to source, Copy and Move take an
+// existing device file, Delete removes one; MakeDir and RemoveDir work on
+// the directory itself.
+enum class Operation { extract, shortcut, copy, move, remove, make_dir, remove_dir };
+
+struct Step {
+    Operation operation;
+    std::string directory;  // "%CE1%\App", "%InstallDir%"
+    std::string name;       // the file's name in it; empty for make_dir and remove_dir
+    // extract: the cabinet's entry ("stowkey.001"); shortcut, copy and
+    // move: the device path it names, macros and all.
+    std::string source;
+    std::uint32_t flags = 0;      // extract: the CopyFiles flags
+    bool expands_source = false;  // shortcut, copy, move: macros in source are expanded
+};
+
+// Registry roots as the legacy file numbers them: 1 HKCR to 4 HKU.
+enum class Root { classes_root = 1, current_user, local_machine, users };
+const char *name(Root root);  // "HKEY_LOCAL_MACHINE"
+
+// A registry value's type: the legacy file's four, and the XML's boolean
+// and float, which it alone has (what the provider stores for them is
+// unsourced, so they are kept as the XML writes them).
+enum class Type { string, multi_string, dword, binary, boolean, floating };
+const char *name(Type type);  // "string", "multi_string", "dword", ...
+
+struct Value {
+    Root root;
+    std::string key;   // "SOFTWARE\App"
+    std::string name;  // "" for the key's default value
+    Type type;
+    std::vector<std::string> strings;  // string, multi_string
+    std::vector<std::uint8_t> bytes;   // binary, from the legacy file
+    std::int64_t number = 0;           // dword, boolean
+    std::string text;                  // floating, and binary from the XML: as written
+    bool expands = false;              // macros in the strings are expanded
+    bool keeps_existing = false;       // "do not overwrite an existing value"
 };
 
 struct Description {
+    Format format = Format::legacy;
     std::string application;
     std::string provider;         // the legacy format's only
     bool has_processor = false;   // the legacy format's only
     std::uint32_t processor = 0;
-    Version lowest, highest;      // CE versions, both inclusive; 0.0: no limit
-    std::uint32_t lowest_build = 0, highest_build = 0;  // 0: no limit
-    std::vector<File> files;
+    Version lowest, highest;      // CE versions, both inclusive
+    bool highest_given = true;    // the XML may leave OSVersionMax out
+    std::uint32_t lowest_build = 0, highest_build = 0;
+    bool highest_build_given = true;
+    std::string install_dir;               // the XML's InstallDir, macros and all
+    std::vector<std::string> unsupported;  // the legacy unsupported-platforms list
+    bool setup_dll = false;                // the XML's SetupDLL parm is there
+    std::vector<Step> steps;               // in the order the installer takes them
+    std::vector<Value> values;
+    // What the setup file counts (NumFiles, NumDirs ...), or -1 where it does
+    // not say.
+    long declared_files = -1, declared_directories = -1, declared_values = -1,
+         declared_shortcuts = -1;
 };
 
 // The most a setup file may be: far more than any real one.
 constexpr std::size_t max_size = 1 << 20;
 
 // Each reader checks every offset, length and count before it uses it;
-// on a malformed file it returns false with a one-line reason in error.
-bool read_legacy(const std::vector<std::uint8_t> &bytes, Description &out, std::string &error);
-bool read_xml(const std::vector<std::uint8_t> &bytes, Description &out, std::string &error);
+// on failure it returns false with a one-line reason.
+bool read_legacy(const std::vector<std::uint8_t> &bytes, Description &out, Problem &problem);
+bool read_xml(const std::vector<std::uint8_t> &bytes, Description &out, Problem &problem);
 
 }  // namespace setup
 

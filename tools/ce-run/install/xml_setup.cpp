@@ -1,12 +1,17 @@
 // The XML setup file, _setup.xml: a wap-provisioningdoc with an Install
-// characteristic (its parms: versions, builds, the application's name)
-// and a FileOperation characteristic (directories, and in each the files
-// extracted from the cabinet), parsed with libxml2.
+// characteristic (its parms: versions, builds, the application's name,
+// the install directory), a FileOperation characteristic (directories,
+// and in each the files extracted from the cabinet, shortcuts, copies,
+// moves and deletions), and a Registry characteristic (keys, and a parm
+// for each value), parsed with libxml2. The parms and operations are those
+// of the Install, FileOperation and Registry configuration service
+// providers and of real CabWiz output (docs/sources.md).
 
 #include "setup_file.h"
 
 #include <map>
 #include <memory>
+#include <set>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -27,6 +32,11 @@ bool named(const xmlNode *node, const char *name)
            xmlStrcmp(node->name, reinterpret_cast<const xmlChar *>(name)) == 0;
 }
 
+std::string element_name(const xmlNode *node)
+{
+    return reinterpret_cast<const char *>(node->name);
+}
+
 // An attribute's value, "" when it is absent.
 std::string attribute(xmlNode *node, const char *name)
 {
@@ -36,17 +46,49 @@ std::string attribute(xmlNode *node, const char *name)
     return out;
 }
 
+bool has_attribute(xmlNode *node, const char *name)
+{
+    return xmlHasProp(node, reinterpret_cast<const xmlChar *>(name)) != nullptr;
+}
+
+bool fail(Problem &problem, const std::string &why)
+{
+    problem = {false, why};
+    return false;
+}
+
+bool not_modelled(Problem &problem, const std::string &why)
+{
+    problem = {true, why};
+    return false;
+}
+
+// The element children of node, which must all be characteristics or
+// parms as allowed; anything else is a kind of element ce-run does not model.
+bool children(xmlNode *node, const char *where, bool parms, bool characteristics,
+              std::vector<xmlNode *> &out, Problem &problem)
+{
+    for (xmlNode *child = node->children; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
+        bool allowed = (parms && named(child, "parm")) ||
+                       (characteristics && named(child, "characteristic"));
+        if (!allowed)
+            return not_modelled(problem, std::string(where) + " holds a " + element_name(child) +
+                                             " element, which ce-run does not model there");
+        out.push_back(child);
+    }
+    return true;
+}
+
 bool is_number(const std::string &text)
 {
     return !text.empty() && text.size() <= 10 &&
            text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// "7.99"; absent, no limit.
 bool parse_version(const std::string &text, Version &version)
 {
-    if (text.empty())
-        return true;
     std::size_t dot = text.find('.');
     std::string major = text.substr(0, dot);
     std::string minor = dot == std::string::npos ? "0" : text.substr(dot + 1);
@@ -57,120 +99,287 @@ bool parse_version(const std::string &text, Version &version)
     return true;
 }
 
-// A build number, written as CabWiz writes it: signed 32-bit decimal
-// (-536870912 is 0xE0000000); absent, no limit.
-bool parse_build(const std::string &text, std::uint32_t &build)
+// A decimal number, signed or not, from minimum to maximum.
+bool parse_integer(const std::string &text, long long minimum, long long maximum,
+                   long long &value)
 {
-    if (text.empty())
-        return true;
-    bool negative = text[0] == '-';
+    bool negative = !text.empty() && text[0] == '-';
     std::string digits = negative ? text.substr(1) : text;
     if (!is_number(digits))
         return false;
-    long long value = std::stoll(digits) * (negative ? -1 : 1);
-    if (value < -2147483648LL || value > 4294967295LL)
-        return false;
-    build = std::uint32_t(value);
+    value = std::stoll(digits) * (negative ? -1 : 1);
+    return value >= minimum && value <= maximum;
+}
+
+// The Install parms, each as the Install CSP and CabWiz write it.
+const std::set<std::string> install_parms = {
+    "InstallPhase", "SetupDLL", "AppName", "InstallDir", "OSVersionMin", "OSVersionMax",
+    "BuildNumberMin", "BuildNumberMax", "NumDirs", "NumFiles", "NumRegKeys", "NumRegVals",
+    "NumRegValues", "NumShortcuts"};
+constexpr std::size_t max_application_name = 70;  // the Install CSP's limit
+
+bool read_versions(std::map<std::string, std::string> &parms, Description &out, Problem &problem)
+{
+    const std::pair<const char *, Version *> versions[] = {{"OSVersionMin", &out.lowest},
+                                                           {"OSVersionMax", &out.highest}};
+    for (auto [name, version] : versions) {
+        if (parms.count(name) != 0 && !parse_version(parms[name], *version))
+            return fail(problem, std::string(name) + " '" + parms[name] + "' is not a version");
+    }
+    // A build number as CabWiz writes it: signed 32-bit decimal
+    // (-536870912 is 0xE0000000).
+    const std::pair<const char *, std::uint32_t *> builds[] = {
+        {"BuildNumberMin", &out.lowest_build}, {"BuildNumberMax", &out.highest_build}};
+    for (auto [name, build] : builds) {
+        long long value = 0;
+        if (parms.count(name) != 0 &&
+            !parse_integer(parms[name], -2147483648LL, 4294967295LL, value))
+            return fail(problem, std::string(name) + " '" + parms[name] +
+                                     "' is not a 32-bit build number");
+        *build = std::uint32_t(value);
+    }
+    out.highest_given = parms.count("OSVersionMax") != 0;
+    out.highest_build_given = parms.count("BuildNumberMax") != 0;
     return true;
 }
 
 bool read_install(xmlNode *install, Description &out, std::map<std::string, std::string> &parms,
-                  std::string &error)
+                  Problem &problem)
 {
-    for (xmlNode *parm = install->children; parm != nullptr; parm = parm->next) {
-        if (parm->type != XML_ELEMENT_NODE)
-            continue;
-        if (!named(parm, "parm")) {
-            error = "the Install characteristic holds a " +
-                    std::string(reinterpret_cast<const char *>(parm->name)) + " element";
-            return false;
-        }
+    std::vector<xmlNode *> nodes;
+    if (!children(install, "the Install characteristic", true, false, nodes, problem))
+        return false;
+    for (xmlNode *parm : nodes) {
         std::string name = attribute(parm, "name");
-        if (!parms.emplace(name, attribute(parm, "value")).second) {
-            error = "the Install parm " + name + " is given twice";
-            return false;
-        }
+        if (install_parms.count(name) == 0)
+            return not_modelled(problem, "the Install parm '" + name +
+                                             "' is not one ce-run knows (names are case-sensitive)");
+        if (!parms.emplace(name, attribute(parm, "value")).second)
+            return not_modelled(problem, "the Install parm " + name + " is given twice");
     }
-    if (parms["InstallPhase"] != "install") {
-        error = "its InstallPhase is '" + parms["InstallPhase"] + "', not install";
-        return false;
-    }
+    if (parms["InstallPhase"] != "install")
+        return not_modelled(problem, "its InstallPhase is '" + parms["InstallPhase"] +
+                                         "', and ce-run models only install");
     out.application = parms["AppName"];
-    if (out.application.empty()) {
-        error = "it gives no AppName";
+    if (out.application.empty())
+        return fail(problem, "it gives no AppName");
+    if (out.application.size() > max_application_name)
+        return fail(problem, "its AppName is " + std::to_string(out.application.size()) +
+                                 " characters long, more than the " +
+                                 std::to_string(max_application_name) + " the Install CSP takes");
+    out.install_dir = parms["InstallDir"];
+    out.setup_dll = parms.count("SetupDLL") != 0;
+    return read_versions(parms, out, problem);
+}
+
+// The one operation under a file's characteristic, and its parms.
+bool read_file(xmlNode *file, const std::string &directory, Description &out, Problem &problem)
+{
+    const std::string name = attribute(file, "type");
+    const std::string what = "the file " + name;
+    if (name.empty() || name.find_first_of("\\/") != std::string::npos)
+        return fail(problem, "the directory " + directory + " holds a characteristic '" + name +
+                                 "', which is no file's name");
+    std::vector<xmlNode *> operations;
+    if (!children(file, what.c_str(), false, true, operations, problem))
         return false;
-    }
-    const std::pair<const char *, Version *> versions[] = {{"OSVersionMin", &out.lowest},
-                                                           {"OSVersionMax", &out.highest}};
-    for (auto [name, version] : versions) {
-        if (!parse_version(parms[name], *version)) {
-            error = std::string(name) + " '" + parms[name] + "' is not a version";
-            return false;
+    if (operations.empty())
+        return fail(problem, what + " has no operation (Extract, Shortcut, Copy, Move, Delete)");
+    if (operations.size() > 1)
+        return not_modelled(problem, what + " has " + std::to_string(operations.size()) +
+                                         " operations; ce-run models one a file");
+    const std::map<std::string, Operation> kinds = {
+        {"Extract", Operation::extract}, {"Shortcut", Operation::shortcut},
+        {"Copy", Operation::copy},       {"Move", Operation::move},
+        {"Delete", Operation::remove}};
+    std::string kind = attribute(operations[0], "type");
+    if (kinds.count(kind) == 0)
+        return not_modelled(problem, what + " has the operation '" + kind +
+                                         "', which ce-run does not model");
+    Step step = {kinds.at(kind), directory, name, "", 0, false};
+    std::vector<xmlNode *> parms;
+    if (!children(operations[0], (what + "'s " + kind).c_str(), true, false, parms, problem))
+        return false;
+    for (xmlNode *parm : parms) {
+        std::string parm_name = attribute(parm, "name");
+        if (parm_name == "Source" && step.operation != Operation::remove) {
+            step.source = attribute(parm, "value");
+            step.expands_source = attribute(parm, "translation") == "install";
+        } else if (parm_name == "NoDateCheck" && step.operation == Operation::extract) {
+            step.flags |= overwrite;
+        } else if (parm_name == "WarnIfSkip" && step.operation == Operation::extract) {
+            step.flags |= warn_if_skipped;
+        } else {
+            return not_modelled(problem, what + "'s " + kind + " has the parm '" + parm_name +
+                                             "', which ce-run does not model");
         }
     }
-    const std::pair<const char *, std::uint32_t *> builds[] = {
-        {"BuildNumberMin", &out.lowest_build}, {"BuildNumberMax", &out.highest_build}};
-    for (auto [name, build] : builds) {
-        if (!parse_build(parms[name], *build)) {
-            error = std::string(name) + " '" + parms[name] + "' is not a 32-bit build number";
+    if (step.source.empty() && step.operation != Operation::remove)
+        return fail(problem, what + "'s " + kind + " has no Source");
+    out.steps.push_back(step);
+    return true;
+}
+
+// Each directory's characteristic: MakeDir, RemoveDir, and its files.
+bool read_file_operation(xmlNode *operation, Description &out, Problem &problem)
+{
+    std::vector<xmlNode *> directories;
+    if (!children(operation, "FileOperation", false, true, directories, problem))
+        return false;
+    for (xmlNode *node : directories) {
+        std::string directory = attribute(node, "type");
+        if (directory.empty())
+            return fail(problem, "FileOperation holds a directory without a type");
+        std::vector<xmlNode *> files;
+        if (!children(node, ("the directory " + directory).c_str(), false, true, files, problem))
             return false;
+        for (xmlNode *file : files) {
+            std::string type = attribute(file, "type");
+            if (type == "MakeDir" || type == "RemoveDir") {
+                out.steps.push_back({type == "MakeDir" ? Operation::make_dir : Operation::remove_dir,
+                                     directory, "", "", 0, false});
+            } else if (!read_file(file, directory, out, problem)) {
+                return false;
+            }
         }
     }
     return true;
 }
 
-// Each directory's files: the characteristic of a file holds an Extract
-// whose Source parm names the cabinet's entry; MakeDir makes the directory.
-bool read_file_operation(xmlNode *operation, Description &out, std::string &error)
+// A value's data as its datatype says; strings of a multiplestring are
+// separated by U+F000 and ended by two.
+bool read_data(const std::string &text, const std::string &what, Value &value, Problem &problem)
 {
-    for (xmlNode *directory = operation->children; directory != nullptr;
-         directory = directory->next) {
-        if (directory->type != XML_ELEMENT_NODE)
-            continue;
-        if (!named(directory, "characteristic") || attribute(directory, "type").empty()) {
-            error = "FileOperation holds something other than a directory's characteristic";
-            return false;
+    long long number = 0;
+    switch (value.type) {
+    case Type::dword:
+        if (!parse_integer(text, -2147483648LL, 2147483647LL, number))
+            return fail(problem, what + " '" + text + "' is not a signed 32-bit integer, "
+                                        "which the Registry provider fails on");
+        value.number = number;
+        return true;
+    case Type::boolean:
+        if (text != "0" && text != "1")
+            return fail(problem, what + " '" + text + "' is not a boolean (0 or 1)");
+        value.number = text == "1";
+        return true;
+    case Type::multi_string: {
+        const std::string separator = "\xEF\x80\x80";  // U+F000 in UTF-8
+        if (text.size() < 6 || text.compare(text.size() - 6, 6, separator + separator) != 0)
+            return fail(problem, what + " is not strings ended by two U+F000");
+        for (std::size_t start = 0; start + 3 < text.size();) {
+            std::size_t end = text.find(separator, start);
+            value.strings.push_back(text.substr(start, end - start));
+            start = end + 3;
         }
-        for (xmlNode *file = directory->children; file != nullptr; file = file->next) {
-            if (file->type != XML_ELEMENT_NODE)
-                continue;
-            std::string name = attribute(file, "type");
-            if (!named(file, "characteristic") || name.empty() ||
-                name.find_first_of("\\/") != std::string::npos) {
-                error = "the directory " + attribute(directory, "type") +
-                        " holds something other than characteristics";
+        return true;
+    }
+    case Type::string:
+        value.strings = {text};
+        return true;
+    default:
+        value.text = text;
+        return true;
+    }
+}
+
+// Each key's characteristic, and in it a parm for each value.
+bool read_registry(xmlNode *registry, Description &out, long &keys, Problem &problem)
+{
+    const std::map<std::string, Type> types = {
+        {"string", Type::string},   {"multiplestring", Type::multi_string},
+        {"integer", Type::dword},   {"binary", Type::binary},
+        {"boolean", Type::boolean}, {"float", Type::floating}};
+    const std::map<std::string, Root> roots = {
+        {"HKCR", Root::classes_root}, {"HKCU", Root::current_user},
+        {"HKLM", Root::local_machine}, {"HKU", Root::users}};
+    std::vector<xmlNode *> nodes;
+    if (!children(registry, "Registry", false, true, nodes, problem))
+        return false;
+    for (xmlNode *node : nodes) {
+        std::string path = attribute(node, "type");
+        std::string root = path.substr(0, path.find('\\'));
+        if (roots.count(root) == 0 || root.size() + 1 >= path.size())
+            return fail(problem, "the registry key '" + path + "' is not under HKCR, HKCU, HKLM or HKU");
+        std::vector<xmlNode *> parms;
+        if (!children(node, ("the registry key " + path).c_str(), true, false, parms, problem))
+            return false;
+        keys++;
+        for (xmlNode *parm : parms) {
+            Value value = {roots.at(root), path.substr(root.size() + 1), attribute(parm, "name"),
+                           Type::string, {}, {}, 0, "", attribute(parm, "translation") == "install",
+                           false};
+            std::string what = "the registry value " + path + "\\" + value.name;
+            std::string datatype = attribute(parm, "datatype");
+            if (types.count(datatype) == 0)
+                return not_modelled(problem, what + " has the datatype '" + datatype +
+                                                 "', which ce-run does not model");
+            value.type = types.at(datatype);
+            if (!has_attribute(parm, "value"))
+                return fail(problem, what + " has no value");
+            if (!read_data(attribute(parm, "value"), what, value, problem))
                 return false;
-            }
-            if (name == "MakeDir")
-                continue;
-            std::string source;
-            for (xmlNode *extract = file->children; extract != nullptr; extract = extract->next) {
-                if (!named(extract, "characteristic") || attribute(extract, "type") != "Extract")
-                    continue;
-                for (xmlNode *parm = extract->children; parm != nullptr; parm = parm->next) {
-                    if (named(parm, "parm") && attribute(parm, "name") == "Source")
-                        source = attribute(parm, "value");
-                }
-            }
-            if (source.empty()) {
-                error = "the file " + name + " has no Extract with a Source";
-                return false;
-            }
-            // Extract replaces a file that is there: no flags are documented for it.
-            out.files.push_back({attribute(directory, "type"), name, source, 0, overwrite});
+            out.values.push_back(value);
         }
     }
     return true;
+}
+
+// What the Install parms count against what the file holds: whether an
+// installer checks them is unsourced, so a difference is not modelled.
+bool check_counts(std::map<std::string, std::string> &parms, const Description &out,
+                  long keys, Problem &problem)
+{
+    long files = 0, directories = 0, shortcuts = 0;
+    for (const Step &step : out.steps) {
+        files += step.operation == Operation::extract;
+        directories += step.operation == Operation::make_dir;
+        shortcuts += step.operation == Operation::shortcut;
+    }
+    const std::pair<const char *, long> counts[] = {
+        {"NumFiles", files}, {"NumDirs", directories}, {"NumShortcuts", shortcuts},
+        {"NumRegKeys", keys}, {"NumRegVals", long(out.values.size())},
+        {"NumRegValues", long(out.values.size())}};
+    for (auto [name, count] : counts) {
+        if (parms.count(name) != 0 && parms[name] != std::to_string(count))
+            return not_modelled(problem, "its " + std::string(name) + " is " + parms[name] +
+                                             ", and it holds " + std::to_string(count));
+    }
+    return true;
+}
+
+bool read_root(xmlNode *root, Description &out, Problem &problem)
+{
+    std::map<std::string, std::string> parms;
+    std::set<std::string> seen;
+    std::vector<xmlNode *> nodes;
+    long keys = 0;
+    if (!children(root, "the wap-provisioningdoc", false, true, nodes, problem))
+        return false;
+    for (xmlNode *node : nodes) {
+        std::string type = attribute(node, "type");
+        if (type != "Install" && type != "FileOperation" && type != "Registry")
+            return not_modelled(problem, "it has a characteristic ce-run does not model: '" +
+                                             type + "'");
+        if (!seen.insert(type).second)
+            return not_modelled(problem, "it has two " + type + " characteristics");
+        bool read = type == "Install"         ? read_install(node, out, parms, problem)
+                    : type == "FileOperation" ? read_file_operation(node, out, problem)
+                                              : read_registry(node, out, keys, problem);
+        if (!read)
+            return false;
+    }
+    if (seen.count("Install") == 0)
+        return fail(problem, "it has no Install characteristic");
+    return check_counts(parms, out, keys, problem);
 }
 
 }  // namespace
 
-bool read_xml(const std::vector<std::uint8_t> &bytes, Description &out, std::string &error)
+bool read_xml(const std::vector<std::uint8_t> &bytes, Description &out, Problem &problem)
 {
-    if (bytes.size() > max_size) {
-        error = "it is larger than " + std::to_string(max_size) + " bytes";
-        return false;
-    }
+    if (bytes.size() > max_size)
+        return fail(problem, "it is larger than " + std::to_string(max_size) + " bytes");
     // No network, no external entities, no DTD loading: only the bytes given.
     xmlSetGenericErrorFunc(nullptr, ignore);
     xmlResetLastError();
@@ -185,49 +394,19 @@ bool read_xml(const std::vector<std::uint8_t> &bytes, Description &out, std::str
                               : "unknown error";
         if (!why.empty() && why.back() == '\n')
             why.pop_back();
-        error = "not well-formed XML: " + why +
-                (parse_error != nullptr ? " (line " + std::to_string(parse_error->line) + ")" : "");
-        return false;
+        return fail(problem, "not well-formed XML: " + why +
+                                 (parse_error != nullptr
+                                      ? " (line " + std::to_string(parse_error->line) + ")"
+                                      : ""));
     }
-    if (document->intSubset != nullptr) {
-        error = "it has a DOCTYPE, which no setup file has";
-        return false;
-    }
+    if (document->intSubset != nullptr)
+        return not_modelled(problem, "it has a DOCTYPE, which no setup file has and ce-run does not read");
     xmlNode *root = xmlDocGetRootElement(document.get());
-    if (root == nullptr || !named(root, "wap-provisioningdoc")) {
-        error = "its root is not a wap-provisioningdoc";
-        return false;
-    }
+    if (root == nullptr || !named(root, "wap-provisioningdoc"))
+        return fail(problem, "its root is not a wap-provisioningdoc");
     out = Description();
-    std::map<std::string, std::string> parms;
-    bool has_install = false, has_files = false;
-    for (xmlNode *node = root->children; node != nullptr; node = node->next) {
-        if (node->type != XML_ELEMENT_NODE)
-            continue;
-        std::string type = attribute(node, "type");
-        if (!named(node, "characteristic") || (type != "Install" && type != "FileOperation")) {
-            error = "it has a characteristic ce-run does not model: '" + type + "'";
-            return false;
-        }
-        if ((type == "Install" ? has_install : has_files)) {
-            error = "it has two " + type + " characteristics";
-            return false;
-        }
-        (type == "Install" ? has_install : has_files) = true;
-        if (type == "Install" ? !read_install(node, out, parms, error)
-                              : !read_file_operation(node, out, error))
-            return false;
-    }
-    if (!has_install) {
-        error = "it has no Install characteristic";
-        return false;
-    }
-    if (!parms["NumFiles"].empty() && parms["NumFiles"] != std::to_string(out.files.size())) {
-        error = "its NumFiles is " + parms["NumFiles"] + ", and its FileOperation extracts " +
-                std::to_string(out.files.size());
-        return false;
-    }
-    return true;
+    out.format = Format::xml;
+    return read_root(root, out, problem);
 }
 
 }  // namespace setup

@@ -65,6 +65,11 @@ echo "checked: the bundle's files and checksums"
 cp "$bundle" "$work/first.zip"
 release --signed "$signed_dir" --force || { cat "$work/stderr"; fail "the second release failed"; }
 cmp -s "$bundle" "$work/first.zip" || fail "two releases of the same tree differ"
+# The same date with a leading zero, read as decimal: the same bytes.
+release_date=0$(git log -1 --format=%ct)
+release --signed "$signed_dir" --force || { cat "$work/stderr"; fail "the release dated with a leading zero failed"; }
+release_date=""
+cmp -s "$bundle" "$work/first.zip" || fail "a leading zero in SOURCE_DATE_EPOCH changed the release"
 echo "checked: two releases of the same tree are the same bytes"
 
 # Each row: status, text the one "release: " line must hold, then the

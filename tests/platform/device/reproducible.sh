@@ -43,6 +43,7 @@ echo "ok: fresh builds in two directories equal the images and CABs under test"
 
 build "$work/unset"
 build "$work/dated" SOURCE_DATE_EPOCH=1765152000
+build "$work/leading-zero" SOURCE_DATE_EPOCH=0100000000
 commit_time=$(git -C "$source_dir" log -1 --format=%ct)
 mkdir "$work/export"
 git -C "$source_dir" archive HEAD | tar -x -C "$work/export"
@@ -54,11 +55,25 @@ for kind in "${kinds[@]}"; do
         { echo "FAIL: outside a git checkout the timestamp is not 1980-01-01 ($kind)"; exit 1; }
     [ "$(timestamp_of "$work/dated/$kind/stowkey.exe")" = 1765152000 ] ||
         { echo "FAIL: the timestamp is not SOURCE_DATE_EPOCH ($kind)"; exit 1; }
+    [ "$(timestamp_of "$work/leading-zero/$kind/stowkey.exe")" = 100000000 ] ||
+        { echo "FAIL: SOURCE_DATE_EPOCH 0100000000 is not read as decimal ($kind)"; exit 1; }
     differing=$({ cmp -l "$work/unset/$kind/stowkey.exe" "$work/dated/$kind/stowkey.exe" || true; } | wc -l)
     [ "$differing" -le 4 ] ||
         { echo "FAIL: SOURCE_DATE_EPOCH changed $differing bytes of $kind, more than the timestamp"; exit 1; }
 done
 echo "ok: SOURCE_DATE_EPOCH sets the timestamp and nothing else; unset, the source's date"
+
+# A checkout another user owns, built as root (sudo scripts/build): git
+# would refuse to read it, and the date must be its last commit's all the same.
+git clone -q "$source_dir" "$work/foreign"
+cp "$source_dir/scripts/source-date" "$source_dir/scripts/cab-facts.sh" "$work/foreign/scripts/"
+if [ "$(id -u)" = 0 ] && chown -R 65534:65534 "$work/foreign"; then
+    [ "$(env -u SOURCE_DATE_EPOCH "$work/foreign/scripts/source-date")" = "$commit_time" ] ||
+        { echo "FAIL: a checkout owned by another user is not dated by its last commit"; exit 1; }
+    echo "ok: a checkout another user owns is dated by its last commit"
+else
+    echo "skipped: a checkout another user owns (needs root)"
+fi
 
 for bad in yesterday -1 4294967296 99999999999; do
     if SOURCE_DATE_EPOCH=$bad cmake -S "$source_dir" -B "$work/bad" \

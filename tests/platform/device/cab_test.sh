@@ -403,5 +403,27 @@ traced 'made \My Documents\Work' 'wrote \My Documents\Work\stowkey.exe (1536 byt
 installs ce6.0 "$test_cabs/operations.cab" 75 "\\My Documents\\original.txt, which the setup file copies or moves to \\My Documents\\Work\\copy.txt, is not on the device, and what the installer does then is unsourced"
 echo "checked: CABs as CabWiz makes them"
 
+# --- scripts/pack-cab's refusals ------------------------------------------
+# Each row: status, text of the one "pack-cab: " line, the arguments.
+pack_cab_refuses() {
+    local status=$1 text=$2 actual
+    shift 2
+    "$source_dir/scripts/pack-cab" "$@" >/dev/null 2>"$work/err" && actual=0 || actual=$?
+    [ "$actual" = "$status" ] && [ "$(wc -l <"$work/err")" = 1 ] && grep -q '^pack-cab: ' "$work/err" &&
+        grep -qF -- "$text" "$work/err" ||
+        fail "pack-cab $*: status $actual, not $status '$text': $(cat "$work/err")"
+}
+mkdir "$work/packed"
+pack_cab_refuses 73 "cannot write $work/packed: it is a folder" \
+    "$base/stowkey.000" "$base/_setup.xml" "$base/stowkey.001" "$work/packed"
+pack_cab_refuses 66 "cannot read $work/missing: no such file" \
+    "$work/missing" "$base/_setup.xml" "$base/stowkey.001" "$work/packed/x.cab"
+pack_cab_refuses 73 "cannot write $work/no/such/x.cab: $work/no/such is not a folder that can be written" \
+    "$base/stowkey.000" "$base/_setup.xml" "$base/stowkey.001" "$work/no/such/x.cab"
+pack_cab_refuses 64 "the date 'soon' is not seconds since 1970" \
+    "$base/stowkey.000" "$base/_setup.xml" "$base/stowkey.001" "$work/packed/x.cab" soon
+[ -z "$(ls -A "$work/packed")" ] || fail "a refused pack-cab left $(ls -A "$work/packed")"
+echo "checked: pack-cab's refusals"
+
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "ok: the CABs hold both setup files and the image, and the setup files say what each kind needs"

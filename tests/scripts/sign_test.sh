@@ -337,6 +337,24 @@ for kind in "${kinds[@]}"; do
 done
 echo "checked: signed images load and run as the unsigned ones"
 
+# An interruption (Ctrl-C) just after the first signed file has replaced
+# its previous copy: the previous set is there again, as it was.
+mkdir interrupting
+cat >interrupting/mv <<'EOF_MV'
+#!/bin/bash
+/bin/mv "$@" || exit
+if [[ ${*: -1} == *out/*/stowkey.exe ]] && [ ! -e "$INTERRUPTED" ]; then
+    touch "$INTERRUPTED"
+    kill -INT "$PPID"
+fi
+EOF_MV
+chmod +x interrupting/mv
+setup='cp -r "$signed_dir" out; rm -f interrupted'
+bad 11 "interrupted: out holds what it held before" INTERRUPTED="$work/interrupted" \
+    PATH="$work/interrupting:$PATH" SOURCE_DATE_EPOCH=$((epoch + 86400)) "$sign" "${good[@]}" out
+[ -e interrupted ] || fail "the interruption never came: the row tested nothing"
+echo "checked: an interruption puts the previous signed set back"
+
 # --- other ways in, and the same bytes twice -----------------------------
 again() {  # again NAME [VAR=VALUE]... -- SIGN ARGUMENTS: signs into NAME
     local name=$1; shift
@@ -358,10 +376,16 @@ again two-lines SOURCE_DATE_EPOCH=$epoch -- --cert signer-chain.pem --key signer
     --password-file two-line-password
 again digest-variable SOURCE_DATE_EPOCH=$epoch digest="correct horse" -- --cert signer-chain.pem \
     --key signer-encrypted.key --password-env digest
+# A leading zero is read as decimal, not as octal.
+again leading-zero SOURCE_DATE_EPOCH=0$epoch -- --cert signer-chain.pem --key signer.key
 for kind in "${kinds[@]}"; do
     for file in stowkey.exe stowkey.cab; do
         cmp -s "$signed_dir/$kind/$file" "twice/$kind/$file" ||
             fail "$kind: two signings with the same key and SOURCE_DATE_EPOCH differ ($file)"
+    done
+    for file in stowkey.exe stowkey.cab; do
+        cmp -s "$signed_dir/$kind/$file" "leading-zero/$kind/$file" ||
+            fail "$kind: SOURCE_DATE_EPOCH=0$epoch signed otherwise than $epoch ($file)"
     done
     cmp -s "$signed_dir/$kind/stowkey.exe" "later/$kind/stowkey.exe" &&
         fail "$kind: another SOURCE_DATE_EPOCH gave the same signature"

@@ -402,5 +402,101 @@ for kind in "${kinds[@]}"; do
 done
 echo "checked: the same key and SOURCE_DATE_EPOCH give the same bytes; PKCS#12, passwords, SHA-256"
 
+# --- the signed files under Windows Mobile's security model -------------
+# Another root and a signer of it; copies of the signed CAB and image with
+# one byte changed that the signature covers (in the CAB, a file's time,
+# so that the cabinet still reads).
+new_key other-root.key
+quiet openssl req -new -x509 -key other-root.key -subj "/CN=stowkey test other root" -days 30 \
+    -config ca.cnf -extensions root -out other-root.pem
+issue other-signer signer other-root
+again other SOURCE_DATE_EPOCH=$epoch -- --cert other-signer.pem --key other-signer.key
+cp "$signed_dir/$first/stowkey.cab" tampered.cab
+cp "$signed_dir/$first/stowkey.exe" tampered.exe
+printf '\001' | dd of=tampered.cab bs=1 seek=$(($(u32 tampered.cab 16) + 12)) conv=notrunc status=none
+printf '\001' | dd of=tampered.exe bs=1 seek=600 conv=notrunc status=none
+# secure CONFIGURATION OUTCOME FILE [OPTION]...: ce-run on a Windows Mobile
+# device of the configuration installs the CAB FILE (--install-only) or
+# runs the image FILE; OUTCOME: installs, runs-privileged, runs-normal,
+# covered (runs normal, without a prompt of its own), or the text of the
+# refusal (status 65).
+secure() {
+    local configuration=$1 outcome=$2 file=$3 actual
+    shift 3
+    local input=("$file") platform=windowsmobile5
+    if [[ $file == *.cab ]]; then
+        input=(--install-only --install "$file") platform=windowsmobile6
+    fi
+    "$ce_run" --platform $platform --security "$configuration" "$@" --trace trace "${input[@]}" \
+        >/dev/null 2>stderr && actual=0 || actual=$?
+    local row="$configuration, $file, $*"
+    case $outcome in
+        installs) [ "$actual" = 0 ] && grep -q '^security: the CAB: .*: it installs' trace ;;
+        runs-privileged|runs-normal)
+            [ "$actual" = 0 ] && grep -q "^security: .*: it runs ${outcome#runs-} ($configuration)\$" trace ;;
+        covered) [ "$actual" = 0 ] && grep -q "the prompt its CAB's user accepted covers it: it runs normal" trace ;;
+        *) [ "$actual" = 65 ] && [ "$(wc -l <stderr)" = 1 ] && grep -qF -- "$outcome" stderr ;;
+    esac || fail "$row: status $actual, not $outcome: $(cat stderr) $(grep '^security' trace)"
+}
+# What counts as unsigned, where the configuration asks: the answer decides.
+answers() {  # answers CONFIGURATION ALLOWED FILE [OPTION]...
+    local configuration=$1 allowed=$2 file=$3
+    shift 3
+    secure "$configuration" "$allowed" "$file" "$@" --answer yes
+    secure "$configuration" "the user answers no to the prompt" "$file" "$@" --answer no
+    secure "$configuration" "nobody answers, which counts as no" "$file" "$@"
+}
+spc=(--store spc=root.pem) privileged=(--store privileged=root.pem)
+unprivileged=(--store unprivileged=root.pem)
+cab_unsigned=$device_dir/$first/stowkey.cab cab_signed=$signed_dir/$first/stowkey.cab
+image_unsigned=$device_dir/$first/stowkey.exe image_signed=$signed_dir/$first/stowkey.exe
+# Each configuration (docs/sources.md): what it does with a CAB that counts
+# as unsigned, with a program that counts as unsigned, and with programs
+# chained to the privileged and to the unprivileged store.
+while read -r configuration cab program privileged_store unprivileged_store; do
+    refused_cab="refuses unsigned CABs (policy 4101 = 0)"
+    refused_program="refuses unsigned programs (policy 4102 = 0)"
+    case $cab in
+        asks) answers "$configuration" installs "$cab_unsigned" "${spc[@]}"; cab="nobody answers" ;;
+        refused) secure "$configuration" "it carries no signature, and this configuration ($configuration) $refused_cab" \
+                     "$cab_unsigned" "${spc[@]}"; cab=$refused_cab ;;
+        *) secure "$configuration" "$cab" "$cab_unsigned" "${spc[@]}" ;;
+    esac
+    secure "$configuration" installs "$cab_signed" "${spc[@]}"
+    # The root in the execution stores alone: the CAB counts as unsigned.
+    secure "$configuration" "$cab" "$cab_signed" "${privileged[@]}"
+    secure "$configuration" "$cab" "other/$first/stowkey.cab" "${spc[@]}"
+    secure "$configuration" "$cab" tampered.cab "${spc[@]}"
+    case $program in
+        asks-*) answers "$configuration" "runs-${program#asks-}" "$image_unsigned" "${privileged[@]}"
+                program="nobody answers" ;;
+        refused) program=$refused_program; secure "$configuration" "$program" "$image_unsigned" "${privileged[@]}" ;;
+        *) secure "$configuration" "$program" "$image_unsigned" "${privileged[@]}" ;;
+    esac
+    secure "$configuration" runs-privileged "$image_signed" "${privileged[@]}"
+    [ "$unprivileged_store" != refused ] ||
+        unprivileged_store="and this configuration ($configuration) runs only what chains to the privileged store"
+    secure "$configuration" "$unprivileged_store" "$image_signed" "${unprivileged[@]}"
+    secure "$configuration" "$program" "$image_signed" "${spc[@]}"
+    secure "$configuration" "$program" "other/$first/stowkey.exe" "${privileged[@]}"
+    secure "$configuration" "$program" tampered.exe "${privileged[@]}"
+done <<'EOF_RULES'
+off                  installs runs-privileged runs-privileged runs-privileged
+one-tier-prompt      asks     asks-privileged runs-privileged runs-privileged
+two-tier-prompt      asks     asks-normal     runs-privileged runs-normal
+third-party-one-tier refused  refused         runs-privileged runs-privileged
+third-party-two-tier refused  refused         runs-privileged runs-normal
+locked               refused  refused         runs-privileged refused
+EOF_RULES
+# An accepted prompt for an unsigned CAB covers the unsigned program in it.
+"$ce_run" --platform windowsmobile6 --security two-tier-prompt --answer yes --trace trace \
+    --install "$cab_unsigned" >/dev/null 2>stderr || fail "an accepted unsigned CAB does not run: $(cat stderr)"
+grep -q "the prompt its CAB's user accepted covers it: it runs normal" trace ||
+    fail "the accepted prompt does not cover the CAB's program: $(grep '^security' trace)"
+grep -qF 'the Windows Mobile 6 installer refuses it: its signature chains to no root in the SPC store, and this configuration (locked) refuses unsigned CABs' <(
+    "$ce_run" --platform windowsmobile6 --security locked "${privileged[@]}" --install "$cab_signed" 2>&1) ||
+    fail "a CAB whose root is only in the execution stores is not refused as unsigned on a locked device"
+echo "checked: each security configuration against unsigned, signed, other-root and changed files"
+
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "ok: scripts/sign"

@@ -66,7 +66,9 @@ struct Session {
     Options options;
     emulated::State state;
     std::string image_name;          // the image as messages name it
+    std::string program;             // as the trace names it: its device path, or image_name
     std::vector<std::uint8_t> file;  // its bytes
+    bool covered_by_prompt = false;  // the accepted prompt for its unsigned CAB covers it
 };
 
 // The trace, opened once; false with the status's message on failure.
@@ -152,7 +154,11 @@ int choose_program(Session &session, const device_contents::Contents &device,
         return complain(exit_usage, "--run: " + escaped(program, path_escaping) +
                                         " is not on the device after the install");
     session.image_name = options.cab_path + ": " + escaped(file->path, path_escaping);
+    session.program = escaped(file->path, path_escaping);
     session.file = file->bytes;
+    session.covered_by_prompt =
+        result.prompt_accepted &&
+        std::find(result.programs.begin(), result.programs.end(), file->path) != result.programs.end();
     return -1;
 }
 
@@ -175,6 +181,7 @@ int install(Session &session)
     request.platform = options.platform;
     request.cab = &cab;
     request.setup_dll = options.setup_dll;
+    request.security = options.security_given ? &options.security : nullptr;
     if (options.compare_setup_files) {
         std::string difference;
         status = installer_status(options, installer::compare_setup_files(request, device, difference));
@@ -189,6 +196,29 @@ int install(Session &session)
     if (status >= 0 || options.install_only)
         return status >= 0 ? status : 0;
     return choose_program(session, device, result);
+}
+
+// The security model's decision on the program, by its signature; -1
+// when it runs.
+int check_signature(Session &session, const pe::Image &image)
+{
+    const Options &options = session.options;
+    if (!options.security_given)
+        return -1;
+    if (!open_trace(session))
+        return exit_trace_unwritable;
+    security::Decision decision = security::decide_program(
+        options.security,
+        security::verify(session.file, pe::signed_bytes(session.file.data(), session.file.size(), image),
+                         security::Content::image, options.security.roots,
+                         {security::Store::privileged, security::Store::unprivileged}),
+        session.covered_by_prompt);
+    session.state.trace.line("security: " + session.program + ": " +
+                             escaped(decision.trace, path_escaping));
+    if (decision.allowed)
+        return -1;
+    return complain(exit_bad_image, session.image_name + ": the " + options.platform->name +
+                                        " loader refuses it: " + decision.refusal);
 }
 
 // The image read and judged by the device's loader, and its load plan.
@@ -216,6 +246,9 @@ int load(Session &session, loader::Plan &plan)
         return complain(exit_bad_image, session.image_name + ": Windows CE " +
                                             loader::name(device.release) + " refuses it: " +
                                             refusal);
+    int status = check_signature(session, image);
+    if (status >= 0)
+        return status;
     if (!loader::plan(image, device, plan, error))
         return complain(exit_missing_import, session.image_name + ": " + error);
     return -1;
@@ -305,7 +338,7 @@ int main(int argc, char **argv)
     int status = parse_options(argc, argv, session.options);
     if (status >= 0)
         return status;
-    session.image_name = session.options.image_path;
+    session.image_name = session.program = session.options.image_path;
     status = run(session);
     if (session.state.trace.file != nullptr)
         std::fclose(session.state.trace.file);

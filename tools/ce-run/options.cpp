@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cstdio>
+#include <cstring>
 #include <getopt.h>
 #include <sys/stat.h>
 
@@ -35,6 +36,16 @@ const char usage_tail[] =
     "  --device-value KEY\\NAME=TEXT  the device's registry holds the string TEXT\n"
     "                          (as HKLM\\SOFTWARE\\App\\Name=x) before the install;\n"
     "                          may be repeated\n"
+    "  --security CONFIGURATION  the Windows Mobile 5 or 6 device's security\n"
+    "                          configuration: off, one-tier-prompt,\n"
+    "                          two-tier-prompt, third-party-one-tier,\n"
+    "                          third-party-two-tier or locked; its rules and\n"
+    "                          Authenticode checks apply to the CAB and the program\n"
+    "  --store STORE=FILE      the device's store spc, privileged or unprivileged\n"
+    "                          holds the root certificates of the PEM FILE; may be\n"
+    "                          repeated\n"
+    "  --answer yes|no         the user's answer to a security prompt; default:\n"
+    "                          nobody answers, which counts as no\n"
     "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code),\n"
     "                          pxa270 (XScale, ARMv5TE, Thumb platform code) or\n"
     "                          cortex-a8 (ARMv7-A, Thumb platform code; the only\n"
@@ -59,12 +70,12 @@ const char usage_tail[] =
     "  --version               print ce-run's version and exit\n"
     "\n"
     "Exit status: the program's own, or 64 usage error, 65 image or CAB refused,\n"
-    "66 image or CAB unreadable, 69 an import the device lacks keeps the program\n"
-    "from running, 70 program fault or a wait for what never comes,\n"
-    "71 instruction limit reached, 72 program status outside 0..255,\n"
-    "73 trace not written or at its limit, 74 the program's standard error\n"
-    "at its limit (64 MiB), 75 the CAB asks what ce-run does not model,\n"
-    "76 the CAB's two setup files do not install the same.\n";
+    "66 an input unreadable (image, CAB, --device-file, --store), 69 an import\n"
+    "the device lacks keeps the program from running, 70 program fault or a wait\n"
+    "for what never comes, 71 instruction limit reached, 72 program status\n"
+    "outside 0..255, 73 trace not written or at its limit, 74 the program's\n"
+    "standard error at its limit (64 MiB), 75 the CAB asks what ce-run does not\n"
+    "model, 76 the CAB's two setup files do not install the same.\n";
 
 constexpr std::size_t help_indent = 26, help_width = 78;
 
@@ -143,7 +154,8 @@ enum Option {
     option_os = 1000, option_cpu, option_missing, option_strict_nx, option_flush, option_trace,
     option_stats, option_max_instructions, option_help, option_version, option_platform,
     option_install, option_device_file, option_platforms, option_install_only, option_run,
-    option_setup_dll, option_compare_setup_files, option_device_value,
+    option_setup_dll, option_compare_setup_files, option_device_value, option_security,
+    option_store, option_answer,
 };
 
 const struct option option_table[] = {
@@ -166,8 +178,46 @@ const struct option option_table[] = {
     {"setup-dll", required_argument, nullptr, option_setup_dll},
     {"compare-setup-files", no_argument, nullptr, option_compare_setup_files},
     {"device-value", required_argument, nullptr, option_device_value},
+    {"security", required_argument, nullptr, option_security},
+    {"store", required_argument, nullptr, option_store},
+    {"answer", required_argument, nullptr, option_answer},
     {nullptr, 0, nullptr, 0},
 };
+
+// The security model's options; -1 to go on, else the exit status.
+int apply_security_option(int option, const std::string &value, Options &out)
+{
+    std::string error;
+    switch (option) {
+    case option_security:
+        if (!(out.security_given = security::parse(value, out.security.configuration)))
+            return complain(exit_usage, "--security: '" + value + "' is not one of " +
+                                            security::configuration_names());
+        break;
+    case option_store: {
+        const std::pair<const char *, security::Store> stores[] = {
+            {"spc=", security::Store::spc}, {"privileged=", security::Store::privileged},
+            {"unprivileged=", security::Store::unprivileged}};
+        for (auto [prefix, store] : stores) {
+            if (value.rfind(prefix, 0) != 0)
+                continue;
+            if (!security::load_roots(value.substr(std::strlen(prefix)), store, out.security.roots, error))
+                return complain(exit_unreadable_image, "--store: " + error);
+            out.stores_given = true;
+            return -1;
+        }
+        return complain(exit_usage, "--store: '" + value +
+                                        "' is not spc=FILE, privileged=FILE or unprivileged=FILE");
+    }
+    case option_answer:
+        if (value != "yes" && value != "no")
+            return complain(exit_usage, "--answer: '" + value + "' is not yes or no");
+        out.security.answer = value == "yes" ? security::Answer::yes : security::Answer::no;
+        out.answer_given = true;
+        break;
+    }
+    return -1;
+}
 
 // The options of --install, and --platforms; -1 to go on, else the exit status.
 int apply_install_option(int option, const std::string &value, Options &out)
@@ -205,6 +255,8 @@ int apply_install_option(int option, const std::string &value, Options &out)
             return complain(exit_usage, "--device-value: " + error);
         out.device_values.push_back(preset);
         break;
+    default:
+        return apply_security_option(option, value, out);
     }
     return -1;
 }
@@ -300,6 +352,14 @@ int check_together(const Options &out)
     if (!out.run_path.empty() && (out.install_only || out.compare_setup_files))
         return complain(exit_usage, "--run runs a program, and --install-only and "
                                     "--compare-setup-files run none");
+    if ((out.stores_given || out.answer_given) && !out.security_given)
+        return complain(exit_usage, "--store and --answer are the security model's: give --security");
+    if (out.security_given && (out.platform == nullptr || !out.platform->has_security_model))
+        return complain(exit_usage, std::string("--security: ") +
+                                        (out.platform == nullptr ? "a device named by --os"
+                                                                 : out.platform->name) +
+                                        " has no security configurations: give --platform "
+                                        "windowsmobile5 or windowsmobile6");
     return -1;
 }
 

@@ -12,6 +12,7 @@
 
 #include "cpu.h"
 #include "flush_script.h"
+#include "configurations.h"
 #include "installer.h"
 #include "loader_rules.h"
 
@@ -45,6 +46,8 @@ struct Options {
     bool install_only = false;
     bool compare_setup_files = false;
     std::string run_path;  // the installed program to run
+    bool security_given = false, stores_given = false, answer_given = false;
+    security::Model security;  // with security_given: the device's security model
     std::uint64_t max_instructions = 10000000;
     std::string image_path;
     std::vector<std::string> program_arguments;

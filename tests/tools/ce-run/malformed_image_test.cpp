@@ -677,6 +677,27 @@ TEST(Usage, BadUsageIsRefused)
          "HKCU, HKLM, HKU (or their full names)"},
         {{"--device-value", "HKLM\\Key\\Name=1", image}, 64,
          "--device-value places values for --install"},
+        {{"--platform", "windowsmobile6", "--security", "strict", image}, 64,
+         "--security: 'strict' is not one of off, one-tier-prompt, two-tier-prompt, "
+         "third-party-one-tier, third-party-two-tier, locked"},
+        {{"--platform", "pocketpc2003", "--security", "locked", image}, 64,
+         "--security: Pocket PC 2003 has no security configurations: give --platform "
+         "windowsmobile5 or windowsmobile6"},
+        {{"--os", "5.0", "--security", "locked", image}, 64,
+         "--security: a device named by --os has no security configurations: give --platform "
+         "windowsmobile5 or windowsmobile6"},
+        {{"--platform", "windowsmobile6", "--answer", "yes", image}, 64,
+         "--store and --answer are the security model's: give --security"},
+        {{"--platform", "windowsmobile6", "--security", "locked", "--answer", "maybe", image}, 64,
+         "--answer: 'maybe' is not yes or no"},
+        {{"--platform", "windowsmobile6", "--security", "locked", "--store", "root=" + image, image},
+         64, "--store: 'root=" + image + "' is not spc=FILE, privileged=FILE or unprivileged=FILE"},
+        {{"--platform", "windowsmobile6", "--security", "locked", "--store",
+          "spc=" + dir.path("missing.pem"), image},
+         66, "--store: cannot read " + dir.path("missing.pem") + ": No such file or directory"},
+        {{"--platform", "windowsmobile6", "--security", "locked", "--store", "privileged=" + image,
+          image},
+         66, "--store: " + image + " holds no PEM certificate"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 100));

@@ -1,5 +1,7 @@
 #include "pe_image.h"
 
+#include <algorithm>
+
 #include "hex.h"
 #include "text.h"
 
@@ -98,6 +100,7 @@ private:
                         " lies past the end of the file");
         if (bytes_.u32(pe_offset) != 0x00004550)
             return fail("not a PE image: no PE signature at " + hex(pe_offset));
+        image_.pe_header = pe_offset;
         file_header_ = pe_offset + 4;
         return true;
     }
@@ -413,6 +416,62 @@ bool read_image(const std::uint8_t *data, std::size_t size, Image &image,
 {
     image = Image();
     return Reader(Bytes(data, size), image, error).read();
+}
+
+SignedBytes signed_bytes(const std::uint8_t *data, std::size_t size, const Image &image)
+{
+    SignedBytes out;
+    Bytes bytes(data, size);
+    const DataDirectory &table = image.directories[directory_security];
+    if (table.rva == 0 && table.size == 0)
+        return out;
+    out.present = true;
+    // The directory's "RVA" is a file offset; its first entry: u32 length,
+    // u16 revision, u16 type (2, PKCS#7 SignedData), the DER.
+    if (!bytes.has(table.rva, table.size) || table.size < 8 ||
+        !bytes.has(table.rva, bytes.u32(table.rva)) || bytes.u32(table.rva) < 8 ||
+        bytes.u32(table.rva) > table.size) {
+        out.malformed = "its certificate table at " + hex(table.rva) + " of " + hex(table.size) +
+                        " bytes lies outside the file";
+        return out;
+    }
+    std::uint16_t revision = bytes.u16(table.rva + 4), type = bytes.u16(table.rva + 6);
+    if ((revision != 0x0200 && revision != 0x0100) || type != 2) {
+        out.malformed = "its certificate is of revision " + hex(revision, 4) + " and type " +
+                        hex(type, 4) + ", not a PKCS#7 SignedData (2)";
+        return out;
+    }
+    out.der_offset = table.rva + 8;
+    out.der_size = bytes.u32(table.rva) - 8;
+    // The checksum and the security directory entry are not covered.
+    std::uint64_t checksum = image.pe_header + 88, entry = image.pe_header + 152;
+    out.covered = {{0, checksum}, {checksum + 4, entry}, {entry + 8, image.size_of_headers}};
+    std::vector<const Section *> sections;
+    for (const Section &section : image.sections) {
+        if (section.raw_size != 0)
+            sections.push_back(&section);
+    }
+    std::sort(sections.begin(), sections.end(), [](const Section *a, const Section *b) {
+        return a->raw_offset < b->raw_offset;
+    });
+    std::uint64_t end = image.size_of_headers;
+    for (const Section *section : sections) {
+        out.covered.push_back({section->raw_offset, std::uint64_t(section->raw_offset) + section->raw_size});
+        end = std::max(end, std::uint64_t(section->raw_offset) + section->raw_size);
+    }
+    if (end > table.rva) {
+        out.malformed = "its certificate table at " + hex(table.rva) + " lies within its sections";
+        return out;
+    }
+    out.covered.push_back({end, table.rva});
+    out.covered.push_back({std::uint64_t(table.rva) + table.size, size});
+    for (const auto &[begin, stop] : out.covered) {
+        if (begin > stop || stop > size) {
+            out.malformed = "its headers leave no room for the fields a signature skips";
+            out.covered.clear();
+        }
+    }
+    return out;
 }
 
 const Section *section_at(const Image &image, std::uint32_t rva)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "signed_bytes.h"
+
 namespace pe {
 
 // ARM (ARMv4 code), Thumb (ARMV4I, may mix in Thumb code), ARMNT (Thumb-2).
@@ -33,6 +35,7 @@ constexpr std::uint32_t scn_read = 0x40000000;
 constexpr std::uint32_t scn_write = 0x80000000;
 
 constexpr int directory_import = 1;
+constexpr int directory_security = 4;
 constexpr int directory_base_relocation = 5;
 constexpr int directory_debug = 6;
 constexpr int directory_iat = 12;
@@ -65,6 +68,7 @@ struct Import {
 };
 
 struct Image {
+    std::uint32_t pe_header;  // e_lfanew: where the PE signature is
     std::uint16_t machine;
     std::uint16_t characteristics;
     std::uint32_t timestamp;
@@ -105,6 +109,12 @@ bool read_image(const std::uint8_t *data, std::size_t size, Image &image,
 
 // The section whose memory holds rva, or nullptr.
 const Section *section_at(const Image &image, std::uint32_t rva);
+
+// Where the image's Authenticode signature lies (its security directory's
+// first WIN_CERTIFICATE) and which bytes its digest covers: the headers
+// without the checksum and the security directory entry, each section's
+// raw data, and what follows the sections but the certificate table.
+SignedBytes signed_bytes(const std::uint8_t *data, std::size_t size, const Image &image);
 
 }  // namespace pe
 

@@ -265,4 +265,28 @@ bool extract(const std::vector<std::uint8_t> &file, Cabinet &out, Problem &probl
     return true;
 }
 
+SignedBytes signed_bytes(const std::vector<std::uint8_t> &file)
+{
+    SignedBytes out;
+    auto u16 = [&file](std::size_t at) { return std::uint32_t(file[at] | file[at + 1] << 8); };
+    auto u32 = [&u16](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+    constexpr std::uint32_t reserve_present = 0x0004, frame_magic = 0x00100000;
+    if (file.size() < 60 || !(u16(30) & reserve_present) || u16(36) != 20 || u32(40) != frame_magic)
+        return out;
+    out.present = true;
+    std::uint64_t offset = u32(44), size = u32(48), end = offset + size;
+    if (file[38] != 0 || file[39] != 0 || offset < 60 || end > file.size() || u32(8) != offset ||
+        file.size() - end >= 8 ||
+        std::any_of(file.begin() + long(end), file.end(), [](std::uint8_t byte) { return byte != 0; })) {
+        out.malformed = "the signature at " + std::to_string(offset) + " of " + std::to_string(size) +
+                        " bytes does not end the file of " + std::to_string(file.size()) +
+                        " bytes, or the cabinet does not end where it starts";
+        return out;
+    }
+    out.der_offset = offset;
+    out.der_size = size;
+    out.covered = {{0, 4}, {8, 34}, {56, offset}};
+    return out;
+}
+
 }  // namespace cabinet

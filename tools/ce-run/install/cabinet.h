@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "problem.h"
+#include "signed_bytes.h"
 
 namespace cabinet {
 
@@ -38,6 +39,12 @@ bool read(const std::vector<std::uint8_t> &file, Cabinet &out, Problem &problem)
 
 // The bytes of every entry that read listed.
 bool extract(const std::vector<std::uint8_t> &file, Cabinet &cab, Problem &problem);
+
+// Where a signed cabinet's Authenticode signature lies, from the frame in
+// its header's 20-byte reserve, and which bytes its digest covers: all but
+// the header's checksum, its set index, its reserve's sizes and frame, and
+// the signature.
+SignedBytes signed_bytes(const std::vector<std::uint8_t> &file);
 
 }  // namespace cabinet
 

@@ -61,6 +61,7 @@ struct Cab {
     const cabinet::Entry *legacy = nullptr;     // the .000 setup file
     const cabinet::Entry *xml = nullptr;        // _setup.xml
     const cabinet::Entry *setup_dll = nullptr;  // the .999 member
+    bool prompt_accepted = false;
 };
 
 // The one entry whose name, in lower case, ends so (or is so, with whole
@@ -82,8 +83,24 @@ const cabinet::Entry *only_entry(const cabinet::Cabinet &cab, const std::string 
     return found;
 }
 
-// The cabinet's checks come before anything is extracted.
-Result read_cabinet(Cab &cab)
+// The security model's decision on the CAB, by its signature.
+Result check_signature(Cab &cab, Trace &trace)
+{
+    if (cab.request.security == nullptr)
+        return carry_on();
+    const std::vector<std::uint8_t> &file = *cab.request.cab;
+    security::Decision decision = security::decide_cab(
+        *cab.request.security,
+        security::verify(file, cabinet::signed_bytes(file), security::Content::cabinet,
+                         cab.request.security->roots, {security::Store::spc}));
+    trace.line("security: " + escaped(decision.trace, path_escaping));
+    cab.prompt_accepted = decision.prompt_accepted;
+    return decision.allowed ? carry_on() : ending(Result::refused, decision.refusal);
+}
+
+// The cabinet's checks, and the signature's, come before anything is
+// extracted.
+Result read_cabinet(Cab &cab, Trace &trace)
 {
     Problem problem;
     const std::vector<std::uint8_t> &file = *cab.request.cab;
@@ -93,6 +110,9 @@ Result read_cabinet(Cab &cab)
                                           cab.cabinet.compressed);
     if (!refusal.empty())
         return ending(Result::refused, refusal);
+    Result checked = check_signature(cab, trace);
+    if (checked.ending != Result::installed)
+        return checked;
     if (!cabinet::extract(file, cab.cabinet, problem))
         return from(problem);
     std::string error;
@@ -494,17 +514,19 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
 Result install(const Request &request, Contents &device, Trace &trace)
 {
     Cab cab{*request.platform, request, request.format, {}};
-    Result result = read_cabinet(cab);
+    Result result = read_cabinet(cab, trace);
     if (result.ending == Result::installed)
         result = install_read(cab, device, trace);
     result.why = escaped(result.why, path_escaping);
+    result.prompt_accepted = cab.prompt_accepted;
     return result;
 }
 
 Result compare_setup_files(const Request &request, const Contents &device, std::string &difference)
 {
     Cab cab{*request.platform, request, {}, {}};
-    Result result = read_cabinet(cab);
+    Trace none;
+    Result result = read_cabinet(cab, none);
     if (result.ending == Result::installed && (cab.legacy == nullptr || cab.xml == nullptr))
         result = ending(Result::refused, std::string("the cabinet holds ") +
                                              (cab.xml == nullptr ? "no _setup.xml" : "no .000 setup file") +
@@ -518,7 +540,6 @@ Result compare_setup_files(const Request &request, const Contents &device, std::
     Result results[2];
     Contents outcomes[2] = {device, device};
     for (int i = 0; i < 2; i++) {
-        Trace none;
         cab.format = formats[i];
         results[i] = install_read(cab, outcomes[i], none);
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device_contents.h"
+#include "configurations.h"
 #include "installer_rules.h"
 #include "trace.h"
 
@@ -29,6 +30,7 @@ struct Request {
     SetupDll setup_dll = SetupDll::unanswered;
     // The setup file to read instead of the platform's choice.
     std::optional<setup::Format> format;
+    const security::Model *security = nullptr;  // the device's security model, if it has one
 };
 
 struct Result {
@@ -40,6 +42,7 @@ struct Result {
     } ending = refused;
     std::string why;                    // for every ending but installed, escaped
     std::vector<std::string> programs;  // the .exe files it extracted, written or kept
+    bool prompt_accepted = false;       // the user accepted the prompt for an unsigned CAB
 };
 
 // Installs the CAB into device, which holds what was there before.

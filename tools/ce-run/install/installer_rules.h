@@ -44,6 +44,7 @@ struct Platform {
     bool checks_cabinet;          // the header's length against the file's, and no compression
     Macros macros;
     const char *volume;           // the default storage volume before every macro's path, or ""
+    bool has_security_model;      // Windows Mobile 5 and 6's configurations (--security)
 };
 
 constexpr int platform_count = 12;

@@ -1,0 +1,141 @@
+#include "configurations.h"
+
+namespace security {
+
+namespace {
+
+// Each configuration's policies, as Visual Studio's Device Security
+// Manager provisions them (docs/sources.md). A Locked device's
+// unprivileged store is unsourced: read as refused.
+struct Rules {
+    const char *name;
+    bool unsigned_cabs;      // 4101 not 0: unsigned CABs install, with or without a prompt
+    bool asks;               // 4122 = 0: the user is asked about what is unsigned
+    bool unsigned_programs;  // 4102 = 1
+    bool one_tier;           // 4123 = 1: every program that runs runs privileged
+    bool unprivileged_store; // a program chained to the unprivileged store runs
+};
+
+constexpr Rules rules[] = {
+    {"off", true, false, true, true, true},
+    {"one-tier-prompt", true, true, true, true, true},
+    {"two-tier-prompt", true, true, true, false, true},
+    {"third-party-one-tier", false, false, false, true, true},
+    {"third-party-two-tier", false, false, false, false, true},
+    {"locked", false, false, false, false, false},
+};
+
+const Rules &of(const Model &model)
+{
+    return rules[int(model.configuration)];
+}
+
+std::string signed_by(const Verdict &verdict)
+{
+    return "signed by \"" + verdict.signer + "\", chained to the " + name(verdict.store) + " store";
+}
+
+// What happens to what counts as unsigned where the configuration asks:
+// the answer decides.
+void ask(const Model &model, const std::string &what, Decision &decision)
+{
+    const char *answers[] = {"nobody answers, which counts as no", "the user answers yes",
+                             "the user answers no"};
+    decision.allowed = decision.prompt_accepted = model.answer == Answer::yes;
+    decision.trace += "; policy 4122 = 0 asks, and " + std::string(answers[int(model.answer)]);
+    if (!decision.allowed)
+        decision.refusal += ", and " + std::string(answers[int(model.answer)]) +
+                            " to the prompt for " + what + " (policy 4122 = 0)";
+}
+
+}  // namespace
+
+bool parse(std::string_view text, Configuration &configuration)
+{
+    for (int i = 0; i < int(sizeof rules / sizeof rules[0]); i++) {
+        if (text == rules[i].name) {
+            configuration = Configuration(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string configuration_names()
+{
+    std::string out;
+    for (const Rules &rule : rules)
+        out += (out.empty() ? "" : ", ") + std::string(rule.name);
+    return out;
+}
+
+const char *name(Configuration configuration)
+{
+    return rules[int(configuration)].name;
+}
+
+Decision decide_cab(const Model &model, const Verdict &verdict)
+{
+    const Rules &rule = of(model);
+    Decision decision;
+    std::string configuration = " (" + std::string(rule.name) + ")";
+    if (verdict.trusted) {
+        decision.allowed = true;
+        decision.trace = "the CAB: " + signed_by(verdict) + ": it installs" + configuration;
+        return decision;
+    }
+    decision.trace = "the CAB: unsigned, as " + verdict.why_not;
+    decision.refusal = verdict.why_not;
+    if (!rule.unsigned_cabs) {
+        decision.refusal += ", and this configuration" + configuration +
+                            " refuses unsigned CABs (policy 4101 = 0)";
+        decision.trace += "; policy 4101 = 0 refuses it" + configuration;
+        return decision;
+    }
+    if (rule.asks)
+        ask(model, "the unsigned CAB", decision);
+    else
+        decision.allowed = true, decision.trace += "; policy 4122 = 1 asks nothing";
+    decision.trace += decision.allowed ? ": it installs" + configuration : configuration;
+    return decision;
+}
+
+Decision decide_program(const Model &model, const Verdict &verdict, bool covered)
+{
+    const Rules &rule = of(model);
+    Decision decision;
+    std::string configuration = " (" + std::string(rule.name) + ")";
+    if (verdict.trusted && (verdict.store == Store::privileged || rule.unprivileged_store)) {
+        decision.allowed = true;
+        decision.privileged = verdict.store == Store::privileged || rule.one_tier;
+        decision.trace = signed_by(verdict);
+    } else if (verdict.trusted) {
+        decision.trace = signed_by(verdict) + "; this configuration runs only what chains to the "
+                         "privileged store (for the unprivileged store no source says)";
+        decision.refusal = "it is " + signed_by(verdict) + ", and this configuration" + configuration +
+                           " runs only what chains to the privileged store";
+    } else {
+        decision.trace = "unsigned, as " + verdict.why_not;
+        decision.refusal = verdict.why_not;
+        if (covered && rule.unsigned_programs) {
+            decision.allowed = true;
+            decision.trace += "; the prompt its CAB's user accepted covers it";
+        } else if (!rule.unsigned_programs) {
+            decision.refusal += ", and this configuration" + configuration +
+                                " refuses unsigned programs (policy 4102 = 0)";
+            decision.trace += "; policy 4102 = 0 refuses it";
+        } else if (rule.asks) {
+            ask(model, "the unsigned program", decision);
+        } else {
+            decision.allowed = true;
+            decision.trace += "; policy 4122 = 1 asks nothing";
+        }
+        decision.privileged = decision.allowed && rule.one_tier;
+    }
+    if (decision.allowed)
+        decision.trace += std::string(": it runs ") + (decision.privileged ? "privileged" : "normal");
+    decision.trace += configuration;
+    return decision;
+}
+
+}  // namespace security

@@ -15,8 +15,10 @@ sign=$source_dir/scripts/sign
 kinds_list=$("$source_dir/scripts/kinds" "$device_dir")
 read -r -d '' -a kinds <<<"$kinds_list" || :
 # The rows below that need one kind take the first the build lists, and
-# those that need two the first and the last.
+# those that need two the first and the last; those that run a kind's
+# files on Windows Mobile take the ARMv4 kind, wherever it stands.
 first=${kinds[0]} last=${kinds[-1]}
+armv4=$(awk '$2 == "0x01C0" { print $1; exit }' "$device_dir/kinds")
 epoch=1765152000
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -411,8 +413,8 @@ quiet openssl req -new -x509 -key other-root.key -subj "/CN=stowkey test other r
     -config ca.cnf -extensions root -out other-root.pem
 issue other-signer signer other-root
 again other SOURCE_DATE_EPOCH=$epoch -- --cert other-signer.pem --key other-signer.key
-cp "$signed_dir/$first/stowkey.cab" tampered.cab
-cp "$signed_dir/$first/stowkey.exe" tampered.exe
+cp "$signed_dir/$armv4/stowkey.cab" tampered.cab
+cp "$signed_dir/$armv4/stowkey.exe" tampered.exe
 printf '\001' | dd of=tampered.cab bs=1 seek=$(($(u32 tampered.cab 16) + 12)) conv=notrunc status=none
 printf '\001' | dd of=tampered.exe bs=1 seek=600 conv=notrunc status=none
 # secure CONFIGURATION OUTCOME FILE [OPTION]...: ce-run on a Windows Mobile
@@ -448,8 +450,8 @@ answers() {  # answers CONFIGURATION ALLOWED FILE [OPTION]...
 }
 spc=(--store spc=root.pem) privileged=(--store privileged=root.pem)
 unprivileged=(--store unprivileged=root.pem)
-cab_unsigned=$device_dir/$first/stowkey.cab cab_signed=$signed_dir/$first/stowkey.cab
-image_unsigned=$device_dir/$first/stowkey.exe image_signed=$signed_dir/$first/stowkey.exe
+cab_unsigned=$device_dir/$armv4/stowkey.cab cab_signed=$signed_dir/$armv4/stowkey.cab
+image_unsigned=$device_dir/$armv4/stowkey.exe image_signed=$signed_dir/$armv4/stowkey.exe
 # Each configuration (docs/sources.md): what it does with a CAB that counts
 # as unsigned, with a program that counts as unsigned, and with programs
 # chained to the privileged and to the unprivileged store.
@@ -465,7 +467,7 @@ while read -r configuration cab program privileged_store unprivileged_store; do
     secure "$configuration" installs "$cab_signed" "${spc[@]}"
     # The root in the execution stores alone: the CAB counts as unsigned.
     secure "$configuration" "$cab" "$cab_signed" "${privileged[@]}"
-    secure "$configuration" "$cab" "other/$first/stowkey.cab" "${spc[@]}"
+    secure "$configuration" "$cab" "other/$armv4/stowkey.cab" "${spc[@]}"
     secure "$configuration" "$cab" tampered.cab "${spc[@]}"
     case $program in
         asks-*) answers "$configuration" "runs-${program#asks-}" "$image_unsigned" "${privileged[@]}"
@@ -478,7 +480,7 @@ while read -r configuration cab program privileged_store unprivileged_store; do
         unprivileged_store="and this configuration ($configuration) runs only what chains to the privileged store"
     secure "$configuration" "$unprivileged_store" "$image_signed" "${unprivileged[@]}"
     secure "$configuration" "$program" "$image_signed" "${spc[@]}"
-    secure "$configuration" "$program" "other/$first/stowkey.exe" "${privileged[@]}"
+    secure "$configuration" "$program" "other/$armv4/stowkey.exe" "${privileged[@]}"
     secure "$configuration" "$program" tampered.exe "${privileged[@]}"
 done <<'EOF_RULES'
 off                  installs runs-privileged runs-privileged runs-privileged

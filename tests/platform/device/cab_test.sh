@@ -147,7 +147,8 @@ done
 echo "checked: the built and signed CABs"
 
 # --- derived CABs under ce-run's installers ----------------------------
-read -r kind _ <<<"${rows[0]}"
+kind=$(awk '$2 == "0x01C0" { print $1; exit }' "$device_dir/kinds")
+[ -n "$kind" ] || { echo "FAIL: $device_dir/kinds lists no ARMv4 (0x01C0) kind"; exit 1; }
 test_cabs=$device_dir/test-cabs
 base=$work/base
 mkdir "$base"
@@ -164,7 +165,7 @@ put32() {  # put32 FILE OFFSET VALUE: a little-endian 32-bit value
 }
 # xml_set FILE PARM VALUE: an Install parm's value in an XML setup file
 xml_set() { sed -i "s|\"$2\" value=\"[^\"]*\"|\"$2\" value=\"$3\"|" "$1"; }
-# derive NAME COMMAND [FROM]: the files of the first kind's CAB (or those
+# derive NAME COMMAND [FROM]: the files of that kind's CAB (or those
 # of the test CAB FROM) in $work/NAME, COMMAND run there, then packed by
 # gcab into $work/NAME.cab: the .000 first, then _setup.xml, then the
 # rest, every entry dated 1980-01-01; compressed when COMMAND made a file

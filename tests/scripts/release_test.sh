@@ -52,7 +52,7 @@ read -r -d '' -a kinds <<<"$kinds_list" || :
 first=${kinds[0]} last=${kinds[-1]}
 expected=$(for kind in "${kinds[@]}"; do
                printf '%s\n' {,signed/}"$kind"/stowkey.{cab,exe}
-           done | cat - <(printf '%s\n' CHANGELOG.md LICENSE SHA256SUMS devices.md) | LC_ALL=C sort | tr '\n' ' ')
+           done | cat - <(printf '%s\n' CHANGELOG.md LICENSE SHA256SUMS devices.md sources.md) | LC_ALL=C sort | tr '\n' ' ')
 listed=$(unzip -Z1 "$bundle" | tr '\n' ' ')
 [ "$listed" = "$expected" ] || fail "the bundle holds $listed"
 mkdir "$work/unpacked"
@@ -60,6 +60,12 @@ unzip -q "$bundle" -d "$work/unpacked"
 (cd "$work/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "sha256sum -c fails in the unpacked bundle"
 [ "$(cut -c67- "$work/unpacked/SHA256SUMS" | tr '\n' ' ')" = "${expected/SHA256SUMS /}" ] ||
     fail "SHA256SUMS covers $(cut -c67- "$work/unpacked/SHA256SUMS" | tr '\n' ' ')"
+# The devices page in the bundle holds the README's table it links to in
+# the source, and no link that leads out of the bundle.
+grep -qF '| all three keys flushed | 0 | nothing | nothing |' "$work/unpacked/devices.md" ||
+    fail "the bundled devices page lacks the README's table of how stowkey ends"
+grep -n '](\.\./\|](signing\.md)' "$work/unpacked/devices.md" &&
+    fail "the bundled devices page links out of the bundle"
 echo "checked: the bundle's files and checksums"
 
 cp "$bundle" "$work/first.zip"

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -724,6 +725,52 @@ TEST(Usage, TheDocsShowTheUsageThatHelpPrints)
     test::Finished finished = test::run({CE_RUN, "--help"});
     EXPECT_EQ(finished.exit_status, 0);
     EXPECT_EQ(finished.out, doc.substr(start, end - start));
+}
+
+TEST(Usage, TheDocsListThePlatformsThatCeRunHas)
+{
+    // docs/ce-run.md's table of platforms: the rows after its header, up
+    // to the blank line; each must be a line of --platforms, in order.
+    std::vector<std::uint8_t> bytes = test::read_file(CE_RUN_DOC);
+    std::string doc(bytes.begin(), bytes.end());
+    std::size_t start = doc.find("| NAME | platform |");
+    ASSERT_NE(start, std::string::npos) << "no table of platforms in " CE_RUN_DOC;
+    start = doc.find('\n', doc.find('\n', start) + 1) + 1;
+    std::string table = doc.substr(start, doc.find("\n\n", start) + 1 - start);
+
+    auto field = [](const std::string &line, std::size_t at, std::size_t width) {
+        std::string text = line.substr(at, width);
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    };
+    std::string rows;
+    std::string listing = test::run({CE_RUN, "--platforms"}).out;
+    for (std::size_t at = 0; at < listing.size(); at = listing.find('\n', at) + 1) {
+        std::string line = listing.substr(at, listing.find('\n', at) - at);
+        rows += "| `" + field(line, 0, 15) + "` | " + line.substr(61) + " | " + field(line, 16, 5) +
+                " | " + field(line, 22, 4) + " | " + field(line, 27, 22) + " | " +
+                field(line, 50, 10) + " |\n";
+    }
+    EXPECT_EQ(table, rows);
+}
+
+TEST(Usage, TheContributorsPageNamesFilesThatExist)
+{
+    // The files "Adding a kind" and "Adding a platform" tell a contributor to touch.
+    std::vector<std::uint8_t> bytes = test::read_file(SOURCE_DIR "/docs/contributing.md");
+    std::string page(bytes.begin(), bytes.end());
+    std::size_t start = page.find("## Adding a kind of image"), end = page.find("## Layout");
+    ASSERT_NE(start, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    std::string lists = page.substr(start, end - start);
+    int named = 0;
+    for (std::size_t at = lists.find("- `"); at != std::string::npos; at = lists.find("- `", at + 1)) {
+        std::string path = lists.substr(at + 3, lists.find('`', at + 3) - at - 3);
+        SCOPED_TRACE(path);
+        EXPECT_NE(path.find('/'), std::string::npos);
+        EXPECT_TRUE(access((SOURCE_DIR "/" + path).c_str(), F_OK) == 0) << path << " does not exist";
+        named++;
+    }
+    EXPECT_GE(named, 8);
 }
 
 TEST(Usage, StatsAndTheLimitCountTheSameInstructions)

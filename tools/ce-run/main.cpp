@@ -140,9 +140,9 @@ int choose_program(Session &session, const device_contents::Contents &device,
             if (std::find(programs.begin(), programs.end(), path) == programs.end())
                 programs.push_back(path);
         }
-        std::string list;
-        for (const std::string &path : programs)
-            list += (list.empty() ? "" : ", ") + escaped(path, path_escaping);
+        std::string list = listed(programs, [](const std::string &path) {
+            return escaped(path, path_escaping);
+        });
         if (programs.size() != 1)
             return complain(exit_usage, options.cab_path + ": the CAB installs " +
                                             (programs.empty() ? "no program" : "the programs " + list) +

@@ -1,6 +1,9 @@
 // Texts as ce-run compares and shows them: names without regard to case,
 // as CE compares them, and every text that comes from a file or a
 // program written so that it stays one printable line.
+//
+// The common room (text, hex, version, trace, problem, signed_bytes) is
+// what every room of ce-run may use; it uses nothing of ce-run.
 
 #ifndef CE_RUN_TEXT_H
 #define CE_RUN_TEXT_H
@@ -54,6 +57,16 @@ std::string escaped(const Text &text, Escaping escaping)
             out += char(c);
         }
     }
+    return out;
+}
+
+// What name gives for each of items, separated by ", ": a list in a message.
+template <typename Items, typename Name>
+std::string listed(const Items &items, Name name)
+{
+    std::string out;
+    for (const auto &item : items)
+        out += (out.empty() ? "" : ", ") + std::string(name(item));
     return out;
 }
 

@@ -47,11 +47,8 @@ bool set_missing(Missing &missing, std::string_view what, std::string &error)
     std::size_t bang = what.find('!');
     int dll = find_dll(what.substr(0, bang));
     if (dll < 0) {
-        std::string names;
-        for (const char *name : dll_names)
-            names += (names.empty() ? "" : ", ") + std::string(name);
-        error = "'" + std::string(what.substr(0, bang)) +
-                "' is not a DLL of the emulated platform (" + names + ")";
+        error = "'" + std::string(what.substr(0, bang)) + "' is not a DLL of the emulated platform (" +
+                listed(dll_names, [](const char *name) { return name; }) + ")";
         return false;
     }
     if (bang == std::string_view::npos) {

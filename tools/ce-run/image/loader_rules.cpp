@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "hex.h"
+#include "text.h"
 
 namespace loader {
 
@@ -78,10 +79,7 @@ bool parse(std::string_view text, Release &release)
 
 std::string release_names()
 {
-    std::string out;
-    for (const ReleaseName &release : releases)
-        out += (out.empty() ? "" : ", ") + std::string(release.name);
-    return out;
+    return listed(releases, [](const ReleaseName &release) { return release.name; });
 }
 
 Release for_image(const pe::Image &image)

@@ -166,14 +166,11 @@ Result read_setup(const Cab &cab, setup::Format format, setup::Description &setu
     std::string refusal = setup_refusal(cab.platform, setup);
     if (!refusal.empty())
         return ending(Result::refused, refusal);
-    if (!setup.unsupported.empty()) {
-        std::string list;
-        for (const std::string &name : setup.unsupported)
-            list += (list.empty() ? "" : ", ") + name;
+    if (!setup.unsupported.empty())
         return ending(Result::not_modelled,
-                      "its setup file lists unsupported platforms (" + list +
+                      "its setup file lists unsupported platforms (" +
+                          listed(setup.unsupported, [](const std::string &name) { return name; }) +
                           "), and which devices those names mean is unsourced");
-    }
     if (format == setup::Format::xml && setup.setup_dll != (cab.setup_dll != nullptr))
         return ending(Result::not_modelled,
                       setup.setup_dll ? "its _setup.xml names a setup DLL, and the cabinet holds no .999"

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text.h"
+
 namespace installer {
 
 // Each platform's installer, from the collected sources (docs/sources.md):
@@ -146,10 +148,7 @@ const Platform *find_platform(std::string_view option)
 
 std::string platform_options()
 {
-    std::string out;
-    for (const Platform &platform : platforms)
-        out += (out.empty() ? "" : ", ") + std::string(platform.option);
-    return out;
+    return listed(platforms, [](const Platform &platform) { return platform.option; });
 }
 
 std::string setup_files_read(const Platform &platform)

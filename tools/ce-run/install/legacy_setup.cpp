@@ -107,6 +107,24 @@ struct Reader {
     }
 };
 
+// Calls read(at, length) for each entry of the table, whose fixed part of
+// fixed bytes holds at length_at the length of the part that follows it.
+template <typename Read>
+bool each_entry(Reader &r, const Table &table, std::uint64_t fixed, std::uint64_t length_at,
+                Read read)
+{
+    std::uint64_t at = table.offset;
+    for (std::uint32_t i = 0; i < table.count; i++) {
+        if (!r.entry(table, i, at, fixed))
+            return false;
+        std::uint32_t length = r.u16(at + length_at);
+        if (!read(at, length))
+            return false;
+        at += fixed + length;
+    }
+    return true;
+}
+
 bool read_header(Reader &r, Description &out)
 {
     const std::vector<std::uint8_t> &bytes = r.bytes;
@@ -148,46 +166,34 @@ bool read_header(Reader &r, Description &out)
 
 bool read_strings(Reader &r, const Table &table)
 {
-    std::uint64_t at = table.offset;
-    for (std::uint32_t i = 0; i < table.count; i++) {
-        if (!r.entry(table, i, at, 4))
-            return false;
-        std::uint32_t id = r.u16(at), length = r.u16(at + 2);
+    return each_entry(r, table, 4, 2, [&r](std::uint64_t at, std::uint32_t length) {
+        std::uint32_t id = r.u16(at);
         std::string text;
         if (!r.text(at + 4, length, "string " + std::to_string(id), text))
             return false;
-        if (!r.strings.emplace(id, text).second)
-            return r.fail("two strings have the id " + std::to_string(id));
-        at += 4 + length;
-    }
-    return true;
+        return r.strings.emplace(id, text).second ||
+               r.fail("two strings have the id " + std::to_string(id));
+    });
 }
 
 bool read_directories(Reader &r, const Table &table, Description &out)
 {
-    std::uint64_t at = table.offset;
-    for (std::uint32_t i = 0; i < table.count; i++) {
-        if (!r.entry(table, i, at, 4))
-            return false;
-        std::uint32_t id = r.u16(at), length = r.u16(at + 2);
+    return each_entry(r, table, 4, 2, [&r, &out](std::uint64_t at, std::uint32_t length) {
+        std::uint32_t id = r.u16(at);
         std::string path;
         if (!r.joined(at + 4, length, "directory " + std::to_string(id), path))
             return false;
         if (!r.directories.emplace(id, path).second)
             return r.fail("two directories have the id " + std::to_string(id));
         out.steps.push_back({Operation::make_dir, path, "", "", 0, false});
-        at += 4 + length;
-    }
-    return true;
+        return true;
+    });
 }
 
 bool read_files(Reader &r, const Table &table, Description &out)
 {
-    std::uint64_t at = table.offset;
-    for (std::uint32_t i = 0; i < table.count; i++) {
-        if (!r.entry(table, i, at, 12))
-            return false;
-        std::uint32_t number = r.u16(at), directory = r.u16(at + 2), length = r.u16(at + 10);
+    return each_entry(r, table, 12, 10, [&r, &out](std::uint64_t at, std::uint32_t length) {
+        std::uint32_t number = r.u16(at), directory = r.u16(at + 2);
         Step step = {Operation::extract, "", "", "", r.u32(at + 6), false};
         auto path = r.directories.find(directory);
         if (path == r.directories.end())
@@ -206,29 +212,23 @@ bool read_files(Reader &r, const Table &table, Description &out)
         if (!r.files.emplace(number, step.directory + "\\" + step.name).second)
             return r.fail("two files have the number " + std::to_string(number));
         out.steps.push_back(step);
-        at += 12 + length;
-    }
-    return true;
+        return true;
+    });
 }
 
 bool read_hives(Reader &r, const Table &table)
 {
-    std::uint64_t at = table.offset;
-    for (std::uint32_t i = 0; i < table.count; i++) {
-        if (!r.entry(table, i, at, 8))
-            return false;
-        std::uint32_t id = r.u16(at), root = r.u16(at + 2), length = r.u16(at + 6);
+    return each_entry(r, table, 8, 6, [&r](std::uint64_t at, std::uint32_t length) {
+        std::uint32_t id = r.u16(at), root = r.u16(at + 2);
         if (root < 1 || root > 4)
             return r.fail("registry hive " + std::to_string(id) + " has the root " +
                           std::to_string(root) + ", not 1 to 4");
         Reader::Hive hive = {Root(root), ""};
         if (!r.joined(at + 8, length, "registry hive " + std::to_string(id), hive.key))
             return false;
-        if (!r.hives.emplace(id, hive).second)
-            return r.fail("two registry hives have the id " + std::to_string(id));
-        at += 8 + length;
-    }
-    return true;
+        return r.hives.emplace(id, hive).second ||
+               r.fail("two registry hives have the id " + std::to_string(id));
+    });
 }
 
 // A value's data, by its type bits: a string, strings ended by a double
@@ -265,15 +265,12 @@ bool read_data(Reader &r, std::uint64_t at, std::uint64_t size, Value &value)
 
 bool read_keys(Reader &r, const Table &table, Description &out)
 {
-    std::uint64_t at = table.offset;
-    for (std::uint32_t i = 0; i < table.count; i++) {
-        if (!r.entry(table, i, at, 12))
-            return false;
-        std::uint32_t hive_id = r.u16(at + 2), flags = r.u32(at + 6), length = r.u16(at + 10);
+    return each_entry(r, table, 12, 10, [&r, &out](std::uint64_t at, std::uint32_t length) {
+        std::uint32_t hive_id = r.u16(at + 2), flags = r.u32(at + 6);
+        const std::string what = "registry value " + std::to_string(r.u16(at));
         auto hive = r.hives.find(hive_id);
         if (hive == r.hives.end())
-            return r.fail("registry value " + std::to_string(r.u16(at)) + " is in hive " +
-                          std::to_string(hive_id) + ", which is not there");
+            return r.fail(what + " is in hive " + std::to_string(hive_id) + ", which is not there");
         const std::uint32_t types[] = {0, 0x10000, 1, 0x10001};
         const Type named[] = {Type::string, Type::multi_string, Type::binary, Type::dword};
         Value value = {hive->second.root, hive->second.key, "", Type::string, {}, {}, 0, "",
@@ -281,29 +278,25 @@ bool read_keys(Reader &r, const Table &table, Description &out)
         for (int t = 0; t < 4; t++)
             value.type = (flags & 0x10001) == types[t] ? named[t] : value.type;
         if (!r.has(at + 12, length))
-            return r.fail("registry value " + std::to_string(r.u16(at)) + " lies outside the file");
+            return r.fail(what + " lies outside the file");
         std::uint64_t name_end = at + 12;
         while (name_end < at + 12 + length && r.bytes[name_end] != 0)
             name_end++;
         if (name_end == at + 12 + length)
-            return r.fail("registry value " + std::to_string(r.u16(at)) + " has no name ended by a 0");
+            return r.fail(what + " has no name ended by a 0");
         value.name.assign(r.bytes.begin() + long(at + 12), r.bytes.begin() + long(name_end));
         if (!read_data(r, name_end + 1, at + 12 + length - name_end - 1, value))
             return false;
         out.values.push_back(value);
-        at += 12 + length;
-    }
-    return true;
+        return true;
+    });
 }
 
 bool read_links(Reader &r, const Table &table, Description &out)
 {
-    std::uint64_t at = table.offset;
-    for (std::uint32_t i = 0; i < table.count; i++) {
-        if (!r.entry(table, i, at, 12))
-            return false;
+    return each_entry(r, table, 12, 10, [&r, &out](std::uint64_t at, std::uint32_t length) {
         std::uint32_t id = r.u16(at), base = r.u16(at + 4), target = r.u16(at + 6);
-        std::uint32_t type = r.u16(at + 8), length = r.u16(at + 10);
+        std::uint32_t type = r.u16(at + 8);
         const std::string what = "shortcut " + std::to_string(id);
         if (base == 0 || (type == 0 && target == 0))
             return r.not_modelled(what + " is in or to %InstallDir%, which a .000 file does not "
@@ -318,9 +311,8 @@ bool read_links(Reader &r, const Table &table, Description &out)
         if (!r.joined(at + 12, length, what, step.name))
             return false;
         out.steps.push_back(step);
-        at += 12 + length;
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "configurations.h"
 
+#include "text.h"
+
 namespace security {
 
 namespace {
@@ -63,10 +65,7 @@ bool parse(std::string_view text, Configuration &configuration)
 
 std::string configuration_names()
 {
-    std::string out;
-    for (const Rules &rule : rules)
-        out += (out.empty() ? "" : ", ") + std::string(rule.name);
-    return out;
+    return listed(rules, [](const Rules &rule) { return rule.name; });
 }
 
 const char *name(Configuration configuration)

@@ -1,5 +1,6 @@
 // ce-run's settings for AddressSanitizer and LeakSanitizer, built in only
-// when the sanitizers are (STOWKEY_SANITIZE), so that every run of it has them.
+// when the sanitizers are (STOWKEY_SANITIZE), so that every run of it has
+// them; the run room's fuzz target, which runs Unicorn too, has them as well.
 //
 // Unicorn 2.1.1, Debian 13's, allocates 32 bytes in the first uc_mem_map
 // of an engine, as it initialises it, that uc_close never frees; 2.0.1,

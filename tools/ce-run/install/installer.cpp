@@ -124,6 +124,20 @@ Result read_cabinet(Cab &cab, Trace &trace)
     return carry_on();
 }
 
+// Why the installer finds no setup file it reads.
+std::string no_setup_file(Reads reads, const Cab &cab)
+{
+    switch (reads) {
+    case Reads::xml: return "the cabinet holds no _setup.xml, the only setup file it reads";
+    case Reads::legacy: return "the cabinet holds no .000 setup file, the only one it reads";
+    case Reads::both:
+        return std::string("the cabinet holds ") +
+               (cab.xml == nullptr ? "no _setup.xml" : "no .000 setup file") + ", and it reads both";
+    case Reads::xml_when_present: break;
+    }
+    return "the cabinet holds neither _setup.xml nor a .000 setup file";
+}
+
 // The setup files the installer reads, in the order it takes them.
 Result choose(const Cab &cab, std::vector<setup::Format> &formats)
 {
@@ -135,15 +149,8 @@ Result choose(const Cab &cab, std::vector<setup::Format> &formats)
     if (reads == Reads::both)
         formats = {setup::Format::legacy, setup::Format::xml};
     for (setup::Format format : formats) {
-        if ((format == setup::Format::xml ? cab.xml : cab.legacy) != nullptr)
-            continue;
-        return ending(Result::refused,
-                      reads == Reads::xml ? "the cabinet holds no _setup.xml, the only setup file it reads"
-                      : reads == Reads::legacy ? "the cabinet holds no .000 setup file, the only one it reads"
-                      : reads == Reads::both ? "the cabinet holds " +
-                                                   std::string(cab.xml == nullptr ? "no _setup.xml" : "no .000 setup file") +
-                                                   ", and it reads both"
-                                             : "the cabinet holds neither _setup.xml nor a .000 setup file");
+        if ((format == setup::Format::xml ? cab.xml : cab.legacy) == nullptr)
+            return ending(Result::refused, no_setup_file(reads, cab));
     }
     return carry_on();
 }

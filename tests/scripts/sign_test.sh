@@ -490,6 +490,15 @@ third-party-one-tier refused  refused         runs-privileged runs-privileged
 third-party-two-tier refused  refused         runs-privileged runs-normal
 locked               refused  refused         runs-privileged refused
 EOF_RULES
+# A signature whose frame leaves the file counts as unsigned: the size in
+# the image's security directory, and in the CAB's header reserve.
+cp "$signed_dir/$armv4/stowkey.exe" bad-frame.exe
+cp "$signed_dir/$armv4/stowkey.cab" bad-frame.cab
+read -r _ security _ _ _ <<<"$(layout bad-frame.exe security)"
+printf '\377\377' | dd of=bad-frame.exe bs=1 seek=$((security + 6)) conv=notrunc status=none
+printf '\377' | dd of=bad-frame.cab bs=1 seek=51 conv=notrunc status=none
+secure locked "its signature's frame is malformed: its certificate table at" bad-frame.exe "${privileged[@]}"
+secure locked "its signature's frame is malformed: the signature at" bad-frame.cab "${spc[@]}"
 # An accepted prompt for an unsigned CAB covers the unsigned program in it.
 "$ce_run" --platform windowsmobile6 --security two-tier-prompt --answer yes --trace trace \
     --install "$cab_unsigned" >/dev/null 2>stderr || fail "an accepted unsigned CAB does not run: $(cat stderr)"

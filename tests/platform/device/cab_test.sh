@@ -391,6 +391,37 @@ traced 'wrote \Windows\stowkey.exe (1536 bytes)' \
     'registry HKEY_LOCAL_MACHINE\SOFTWARE\Test: Ratio = float 1.5' \
     'registry HKEY_CURRENT_USER\Test: Count = dword -42' \
     'registry HKEY_CURRENT_USER\Test: Flag = boolean 1' 'unload "Test Registry"'
+# Each table of the .000 read with its checks, and the XML's parts.
+derive bad-root 'put16 registry.000 $(($(u32 registry.000 72) + 2)) 5' registry
+derive missing-hive 'put16 registry.000 $(($(u32 registry.000 76) + 2)) 9' registry
+derive short-dword 'put32 registry.000 $(($(u32 registry.000 76) + 6)) 65537' registry
+derive single-zero-strings 'put32 registry.000 $(($(u32 registry.000 76) + 6)) 65536' registry
+derive missing-target 'put16 app.000 $(($(u32 app.000 80) + 6)) 9' app
+derive install-dir-link 'put16 app.000 $(($(u32 app.000 80) + 4)) 0' app
+derive other-root 'sed -i "s|HKCU\\\\Test|XYZ\\\\Test|" _setup.xml' registry
+derive unknown-datatype 'sed -i "s/datatype=\"float\"/datatype=\"double\"/" _setup.xml' registry
+derive boolean-2 'sed -i "s/value=\"1\" datatype=\"boolean\"/value=\"2\" datatype=\"boolean\"/" _setup.xml' registry
+derive unended-strings 'sed -i "s/value=\"one&#xF000;two&#xF000;&#xF000;\"/value=\"one\"/" _setup.xml' registry
+derive setup-dll-parm 'sed -i "s|<parm name=\"AppName\"|<parm name=\"SetupDLL\" value=\"1\" /><parm name=\"AppName\"|" _setup.xml' registry
+derive unnamed-setup-dll 'sed -i "/SetupDLL/d" _setup.xml' app
+derive shortcut-without-source 'sed -i "/%InstallDir%\\\\App.exe/d" _setup.xml' app
+derive file-without-operation 'sed -i "/Readme.txt/{n;N;N;N;d}" _setup.xml' app
+derive no-characteristic 'sed -i "s|<characteristic type=\"MakeDir\" />|<nocharacteristic type=\"MakeDir\" />|" _setup.xml' app
+installs pocketpc2003 "$work/bad-root.cab" 65 "registry hive 1 has the root 5, not 1 to 4" --install-only
+installs pocketpc2003 "$work/missing-hive.cab" 65 "registry value 1 is in hive 9, which is not there" --install-only
+installs pocketpc2003 "$work/short-dword.cab" 65 "registry value Text is a DWORD of 6 bytes" --install-only
+installs pocketpc2003 "$work/single-zero-strings.cab" 65 "registry value Text is not strings ended by two 0s" --install-only
+installs pocketpc2003 "$work/missing-target.cab" 65 "shortcut 1 leads to file 9, which is not there" --setup-dll continue
+installs pocketpc2003 "$work/install-dir-link.cab" 75 "shortcut 1 is in or to %InstallDir%, which a .000 file does not give" --setup-dll continue
+installs windowsmobile6 "$work/other-root.cab" 65 "the registry key 'XYZ\Test' is not under HKCR, HKCU, HKLM or HKU" --install-only
+installs windowsmobile6 "$work/unknown-datatype.cab" 75 "the registry value HKLM\SOFTWARE\Test\Ratio has the datatype 'double', which ce-run does not model" --install-only
+installs windowsmobile6 "$work/boolean-2.cab" 65 "the registry value HKCU\Test\Flag '2' is not a boolean (0 or 1)" --install-only
+installs windowsmobile6 "$work/unended-strings.cab" 65 "the registry value HKLM\SOFTWARE\Test\List is not strings ended by two U+F000" --install-only
+installs windowsmobile6 "$work/setup-dll-parm.cab" 75 "its _setup.xml names a setup DLL, and the cabinet holds no .999" --install-only
+installs windowsmobile6 "$work/unnamed-setup-dll.cab" 75 "the cabinet holds the setup DLL app.999, which its _setup.xml does not name" --setup-dll continue
+installs windowsmobile6 "$work/shortcut-without-source.cab" 65 "the file App.lnk's Shortcut has no Source" --setup-dll continue
+installs windowsmobile6 "$work/file-without-operation.cab" 65 "the file Readme.txt has no operation" --setup-dll continue
+installs windowsmobile6 "$work/no-characteristic.cab" 75 "holds a nocharacteristic element, which ce-run does not model there" --setup-dll continue
 installs windowsmobile6 "$work/integer-out-of-range.cab" 65 "the registry value HKCU\\Test\\Count '2147483648' is not a signed 32-bit integer, which the Registry provider fails on"
 # operations.cab: Copy, Move, Delete and RemoveDir on files already there.
 echo original >"$work/original.txt"

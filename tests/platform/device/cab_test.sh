@@ -334,6 +334,49 @@ installs windowsmobile6 "$device_dir/$kind/stowkey.cab" 0 "" --compare-setup-fil
 installs ce5.0 "$work/disagreeing.cab" 75 "its two setup files describe different installs"
 installs ce6.0 "$work/two-programs.cab" 64 "the CAB installs the programs \\Windows\\copy.exe, \\Windows\\stowkey.exe: give --run PATH"
 installs ce6.0 "$work/two-programs.cab" 0 "" --run '\Windows\copy.exe'
+# Each macro on each family of platforms: its path where the family
+# defines it (sources.md, section 7), else a macro the installer does not
+# know. Pocket PC's table is Windows Mobile 6's; Compact 7 and Smartphone
+# 2003 have only what every table agrees on, Smartphone 2003 behind its
+# \Storage; Pocket PC 2000's, which reads only the .000, is tried on the
+# macros that keep the .000's layout (%CE1% to %CE9%).
+while read -r number path families; do
+    derive "macro-$number" "sed -i 's/%CE2%/%CE$number%/' _setup.xml"
+    [ "$number" -gt 9 ] || derive "legacy-macro-$number" "sed -i 's/%CE2%/%CE$number%/' stowkey.000"
+    for platform in windowsmobile6:pocketpc: compact7:common: smartphone2003:common:\\Storage pocketpc2000:2000:; do
+        IFS=: read -r name family volume <<<"$platform"
+        cab=$work/macro-$number.cab
+        if [ "$name" = pocketpc2000 ]; then
+            [ "$number" -le 9 ] || continue
+            cab=$work/legacy-macro-$number.cab
+        fi
+        if [[ " $families " == *" $family "* ]]; then
+            installs "$name" "$cab" 0 "" --install-only
+            grep -qxF "install: wrote $volume${path//_/ }\\stowkey.exe (1536 bytes)" "$work/trace" ||
+                fail "%CE$number% on $name is not $volume${path//_/ }: $(grep '^install: wrote' "$work/trace")"
+        else
+            installs "$name" "$cab" 65 "holds %CE$number%, a macro the installer does not know" --install-only
+        fi
+    done
+done <<'EOF_MACROS'
+1 \Program_Files 2000 pocketpc common
+2 \Windows 2000 pocketpc common
+3 -
+4 \Windows\StartUp 2000 pocketpc common
+5 \My_Documents 2000 pocketpc common
+6 -
+7 -
+8 \Program_Files\Games pocketpc common
+9 -
+10 -
+11 \Windows\Start_Menu\Programs 2000 pocketpc
+12 -
+13 -
+14 \Windows\Start_Menu\Programs\Games 2000 pocketpc
+15 \Windows\Fonts 2000 pocketpc common
+16 -
+17 \Windows\Start_Menu 2000 pocketpc
+EOF_MACROS
 echo "checked: derived CABs under ce-run's installers"
 
 # --- CABs as CabWiz makes them ------------------------------------------

@@ -3,10 +3,10 @@
 // installs a CAB as a device platform's installer would.
 //
 // The top of ce-run: it reads its command line (options.h) and hands the
-// work to the three rooms below, each of which may use only those under
-// it: install/ (a CAB into the emulated device), run/ (a program on the
-// emulated processor), image/ (reading and judging a program image), and
-// common/ under all.
+// work to the rooms below, each of which may use only those under it:
+// install/ (a CAB into the emulated device), run/ (a program on the
+// emulated processor), image/ (reading and judging a program image),
+// security/ (Windows Mobile's security model), and common/ under all.
 
 #include <cerrno>
 #include <cstdio>

@@ -70,6 +70,20 @@ std::string listed(const Items &items, Name name)
     return out;
 }
 
+// Where in items the one stands that name gives text for, or -1: a name
+// looked up in a table.
+template <typename Items, typename Name>
+int position(const Items &items, std::string_view text, Name name)
+{
+    int at = 0;
+    for (const auto &item : items) {
+        if (text == name(item))
+            return at;
+        at++;
+    }
+    return -1;
+}
+
 template <typename Text>
 std::string quoted(const Text &text)
 {

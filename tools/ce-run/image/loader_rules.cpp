@@ -68,13 +68,9 @@ Version version(Release release)
 
 bool parse(std::string_view text, Release &release)
 {
-    for (int i = 0; i < release_count; i++) {
-        if (text == releases[i].name) {
-            release = Release(i);
-            return true;
-        }
-    }
-    return false;
+    int at = position(releases, text, [](const ReleaseName &named) { return named.name; });
+    release = at < 0 ? release : Release(at);
+    return at >= 0;
 }
 
 std::string release_names()

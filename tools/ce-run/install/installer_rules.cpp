@@ -139,11 +139,8 @@ std::string build_refusal(const setup::Description &setup)
 
 const Platform *find_platform(std::string_view option)
 {
-    for (const Platform &platform : platforms) {
-        if (option == platform.option)
-            return &platform;
-    }
-    return nullptr;
+    int at = position(platforms, option, [](const Platform &platform) { return platform.option; });
+    return at < 0 ? nullptr : &platforms[at];
 }
 
 std::string platform_options()

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "pe_image.h"
+#include "text.h"
 
 namespace cpu {
 
@@ -32,13 +33,9 @@ constexpr Properties models[model_count] = {
 
 inline bool parse(std::string_view option, Model &model)
 {
-    for (int i = 0; i < model_count; i++) {
-        if (option == models[i].option) {
-            model = Model(i);
-            return true;
-        }
-    }
-    return false;
+    int at = position(models, option, [](const Properties &named) { return named.option; });
+    model = at < 0 ? model : Model(at);
+    return at >= 0;
 }
 
 // The processor of a typical device for the image's machine.

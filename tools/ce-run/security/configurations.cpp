@@ -54,13 +54,9 @@ void ask(const Model &model, const std::string &what, Decision &decision)
 
 bool parse(std::string_view text, Configuration &configuration)
 {
-    for (int i = 0; i < int(sizeof rules / sizeof rules[0]); i++) {
-        if (text == rules[i].name) {
-            configuration = Configuration(i);
-            return true;
-        }
-    }
-    return false;
+    int at = position(rules, text, [](const Rules &rule) { return rule.name; });
+    configuration = at < 0 ? configuration : Configuration(at);
+    return at >= 0;
 }
 
 std::string configuration_names()

@@ -275,7 +275,7 @@ SignedBytes signed_bytes(const std::vector<std::uint8_t> &file)
         return out;
     out.present = true;
     std::uint64_t offset = u32(44), size = u32(48), end = offset + size;
-    if (file[38] != 0 || file[39] != 0 || offset < 60 || end > file.size() || u32(8) != offset ||
+    if (offset < 60 || end > file.size() || u32(8) != offset ||
         file.size() - end >= 8 ||
         std::any_of(file.begin() + long(end), file.end(), [](std::uint8_t byte) { return byte != 0; })) {
         out.malformed = "the signature at " + std::to_string(offset) + " of " + std::to_string(size) +

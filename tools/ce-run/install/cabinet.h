@@ -43,7 +43,8 @@ bool extract(const std::vector<std::uint8_t> &file, Cabinet &cab, Problem &probl
 // Where a signed cabinet's Authenticode signature lies, from the frame in
 // its header's 20-byte reserve, and which bytes its digest covers: all but
 // the header's checksum, its set index, its reserve's sizes and frame, and
-// the signature.
+// the signature. The cabinet may have a per-folder reserve too, as most
+// that CabWiz writes have (docs/sources.md, section 12).
 SignedBytes signed_bytes(const std::vector<std::uint8_t> &file);
 
 }  // namespace cabinet

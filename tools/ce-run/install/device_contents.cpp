@@ -100,6 +100,16 @@ std::string difference(const Contents &a, const Contents &b, const std::string &
                 return value.key + ": " + value.name + " = " + value.type + " " + value.data;
             },
             [](const Value &x, const Value &y) { return x.type == y.type && x.data == y.data; });
+    if (found.empty())
+        found = first_difference(
+            a.unload_names, b.unload_names, name_a, name_b,
+            [](const std::string &name) { return "the unload name \"" + name + "\""; },
+            [](const std::string &x, const std::string &y) { return x == y; });
+    if (found.empty())
+        found = first_difference(
+            a.shared, b.shared, name_a, name_b,
+            [](int references) { return std::to_string(references) + " shared references"; },
+            [](int x, int y) { return x == y; });
     return found;
 }
 

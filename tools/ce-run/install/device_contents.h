@@ -36,6 +36,8 @@ struct Contents {
     std::map<std::string, File> files;
     std::map<std::string, Shortcut> shortcuts;
     std::map<std::string, Value> registry;
+    std::map<std::string, std::string> unload_names;  // "PROVIDER APPNAME", as registered
+    std::map<std::string, int> shared;                // a shared file's references, by its path
 
     const File *find(const std::string &path) const;
     void put(const File &file);  // its directories too

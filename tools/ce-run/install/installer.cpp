@@ -52,10 +52,19 @@ Result from(const Problem &problem, const std::string &prefix = "")
                   prefix + problem.why);
 }
 
+// A rule's refusal; a refusal on the strict reading names its question.
+Result from(const Refusal &refusal)
+{
+    Result result = ending(Result::refused, refusal.why);
+    result.question = refusal.question;
+    return result;
+}
+
 // The cabinet, read and extracted, with what the installer takes from it.
 struct Cab {
     const Platform &platform;
     const Request &request;
+    Reading reading;
     std::optional<setup::Format> format;  // the setup file read, where not the platform's choice
     cabinet::Cabinet cabinet;
     const cabinet::Entry *legacy = nullptr;     // the .000 setup file
@@ -89,13 +98,22 @@ Result check_signature(Cab &cab, Trace &trace)
     if (cab.request.security == nullptr)
         return carry_on();
     const std::vector<std::uint8_t> &file = *cab.request.cab;
-    security::Decision decision = security::decide_cab(
-        *cab.request.security,
+    security::Verdict verdict =
         security::verify(file, cabinet::signed_bytes(file), security::Content::cabinet,
-                         cab.request.security->roots, {security::Store::spc}));
+                         cab.request.security->roots, {security::Store::spc});
+    security::Verdict lenient = verdict;
+    lenient.trusted = verdict.trusted || verdict.trusted_leniently;
+    security::Decision decision = security::decide_cab(
+        *cab.request.security, cab.reading == Reading::lenient ? lenient : verdict);
     trace.line("security: " + escaped(decision.trace, path_escaping));
     cab.prompt_accepted = decision.prompt_accepted;
-    return decision.allowed ? carry_on() : ending(Result::refused, decision.refusal);
+    if (decision.allowed)
+        return carry_on();
+    Result result = ending(Result::refused, decision.refusal);
+    if (lenient.trusted && !verdict.trusted &&
+        security::decide_cab(*cab.request.security, lenient).allowed)
+        result.question = verdict.question;
+    return result;
 }
 
 // The cabinet's checks, and the signature's, come before anything is
@@ -106,10 +124,10 @@ Result read_cabinet(Cab &cab, Trace &trace)
     const std::vector<std::uint8_t> &file = *cab.request.cab;
     if (!cabinet::read(file, cab.cabinet, problem))
         return from(problem);
-    std::string refusal = cabinet_refusal(cab.platform, cab.cabinet.header_length, file.size(),
-                                          cab.cabinet.compressed);
-    if (!refusal.empty())
-        return ending(Result::refused, refusal);
+    Refusal refusal = cabinet_refusal(cab.platform, cab.reading, cab.cabinet.header_length,
+                                      file.size(), cab.cabinet.compressed);
+    if (refusal.refuses())
+        return from(refusal);
     Result checked = check_signature(cab, trace);
     if (checked.ending != Result::installed)
         return checked;
@@ -141,7 +159,7 @@ std::string no_setup_file(Reads reads, const Cab &cab)
 // The setup files the installer reads, in the order it takes them.
 Result choose(const Cab &cab, std::vector<setup::Format> &formats)
 {
-    Reads reads = cab.platform.reads;
+    Reads reads = setup_files(cab.platform, cab.reading);
     if (cab.format)
         reads = *cab.format == setup::Format::legacy ? Reads::legacy : Reads::xml;
     bool xml = reads == Reads::xml || (reads == Reads::xml_when_present && cab.xml != nullptr);
@@ -149,13 +167,19 @@ Result choose(const Cab &cab, std::vector<setup::Format> &formats)
     if (reads == Reads::both)
         formats = {setup::Format::legacy, setup::Format::xml};
     for (setup::Format format : formats) {
-        if ((format == setup::Format::xml ? cab.xml : cab.legacy) == nullptr)
-            return ending(Result::refused, no_setup_file(reads, cab));
+        if ((format == setup::Format::xml ? cab.xml : cab.legacy) == nullptr) {
+            Result result = ending(Result::refused, no_setup_file(reads, cab));
+            if (!cab.format && reads != setup_files(cab.platform, Reading::lenient))
+                result.question = setup_files_question(cab.platform);
+            return result;
+        }
     }
     return carry_on();
 }
 
-// One setup file, read and checked against the platform.
+// One setup file, read and checked against the platform. A version
+// range or processor that excludes the platform is refused before
+// anything that is not modelled is reported.
 Result read_setup(const Cab &cab, setup::Format format, setup::Description &setup)
 {
     const cabinet::Entry &entry = *(format == setup::Format::xml ? cab.xml : cab.legacy);
@@ -163,6 +187,11 @@ Result read_setup(const Cab &cab, setup::Format format, setup::Description &setu
     bool read = entry.bytes.size() <= setup::max_size &&
                 (format == setup::Format::xml ? setup::read_xml : setup::read_legacy)(
                     entry.bytes, setup, problem);
+    Refusal refusal;
+    if ((read || problem.not_modelled) && setup.range_read)
+        refusal = setup_refusal(cab.platform, cab.reading, setup);
+    if (refusal.refuses() && (read || refusal.question.empty()))
+        return from(refusal);
     if (!read) {
         if (problem.why.empty())
             problem = {true, "it is larger than " + std::to_string(setup::max_size) + " bytes"};
@@ -170,14 +199,6 @@ Result read_setup(const Cab &cab, setup::Format format, setup::Description &setu
                                  (problem.not_modelled ? " holds what ce-run does not model: "
                                                        : " is malformed: "));
     }
-    std::string refusal = setup_refusal(cab.platform, setup);
-    if (!refusal.empty())
-        return ending(Result::refused, refusal);
-    if (!setup.unsupported.empty())
-        return ending(Result::not_modelled,
-                      "its setup file lists unsupported platforms (" +
-                          listed(setup.unsupported, [](const std::string &name) { return name; }) +
-                          "), and which devices those names mean is unsourced");
     if (format == setup::Format::xml && setup.setup_dll != (cab.setup_dll != nullptr))
         return ending(Result::not_modelled,
                       setup.setup_dll ? "its _setup.xml names a setup DLL, and the cabinet holds no .999"
@@ -202,12 +223,26 @@ struct Plan {
     std::string unload;                // "PROVIDER APPNAME"
 };
 
+// Where a .000 uses %InstallDir% and has no string 1, in which CabWiz
+// writes it, ce-run cannot tell what the device takes for it.
+Result install_dir_unknown(const setup::Description &setup, const std::string &text)
+{
+    if (setup.format == setup::Format::legacy && setup.install_dir.empty() &&
+        text.find("%InstallDir%") != std::string::npos)
+        return ending(Result::not_modelled, "its .000 names %InstallDir% in " + text +
+                                                ", and its string 1, where CabWiz writes the "
+                                                "install directory, is none or no directory");
+    return carry_on();
+}
+
 Result expand_path(const Cab &cab, const setup::Description &setup, const std::string &text,
                    std::string &path)
 {
-    std::string error;
-    if (!expand(cab.platform, text, setup.install_dir, false, path, error))
-        return ending(Result::refused, error);
+    Refusal refusal;
+    if (!expand(cab.platform, cab.reading, text, setup.install_dir, false, path, refusal)) {
+        Result unknown = install_dir_unknown(setup, text);
+        return unknown.ending != Result::installed ? unknown : from(refusal);
+    }
     std::string problem = path_problem(path);
     if (!problem.empty())
         return ending(Result::refused, "the setup file names " + path + ": " + problem);
@@ -289,10 +324,13 @@ Result plan_value(const Cab &cab, const setup::Description &setup, const setup::
 {
     std::vector<std::string> strings = value.strings;
     for (std::string &text : strings) {
-        std::string error, expanded;
+        std::string expanded;
+        Refusal refusal;
         if (value.expands &&
-            !expand(cab.platform, text, setup.install_dir, true, expanded, error))
-            return ending(Result::refused, error);
+            !expand(cab.platform, cab.reading, text, setup.install_dir, true, expanded, refusal)) {
+            Result unknown = install_dir_unknown(setup, text);
+            return unknown.ending != Result::installed ? unknown : from(refusal);
+        }
         if (value.expands)
             text = expanded;
     }
@@ -325,26 +363,42 @@ Result make_plan(const Cab &cab, const setup::Description &setup, Plan &plan)
     return carry_on();
 }
 
-// An extracted file, by its flags and what is there.
-void place_file(const Planned &planned, Contents &device, Trace &trace, Result &result)
+// An extracted file, by its flags and what is there. A file the setup
+// file marks shared is counted; a self-registering DLL is installed, and
+// its registration, its own code, is not run.
+Result place_file(const Planned &planned, Contents &device, Trace &trace, Result &result)
 {
     const device_contents::File *there = device.find(planned.path);
-    Placement placement = place(planned.step.flags, there != nullptr,
-                                there != nullptr ? there->date : 0, planned.entry->date);
+    const std::uint32_t flags = planned.step.flags;
+    Placement placement = place(flags, there != nullptr, there != nullptr ? there->date : 0,
+                                planned.entry->date);
+    if (placement == Placement::ask)
+        return ending(Result::not_modelled,
+                      planned.path + " is on the device, and the setup file gives no flag that "
+                      "says whether to replace it: no source says what the installer does then");
     if (placement == Placement::skip) {
         record(trace, "skipped " + planned.path + ": it copies only over a file that is there");
-        return;
+        return carry_on();
     }
+    std::string line;
     if (placement == Placement::keep) {
-        record(trace, "kept " + there->path +
-                          (planned.step.flags & setup::warn_if_skipped ? ", with a warning" : ""));
+        line = "kept " + there->path + (flags & setup::warn_if_skipped ? ", with a warning" : "");
     } else {
         device.put({planned.path, planned.entry->bytes, planned.entry->date});
-        record(trace, "wrote " + planned.path + " (" +
-                          std::to_string(planned.entry->bytes.size()) + " bytes)");
+        line = "wrote " + planned.path + " (" + std::to_string(planned.entry->bytes.size()) +
+               " bytes)";
     }
+    if (flags & setup::shared) {
+        int references = ++device.shared[lower_ascii(planned.path)];
+        line += ", shared: " + std::to_string(references) +
+                (references == 1 ? " reference" : " references");
+    }
+    if (flags & setup::self_register)
+        line += ", self-registering: ce-run does not run its registration";
+    record(trace, line);
     if (is_program(planned.path))
         result.programs.push_back(placement == Placement::keep ? there->path : planned.path);
+    return carry_on();
 }
 
 // Copy, Move and Delete work on files already on the device.
@@ -417,7 +471,7 @@ Result apply(const Plan &plan, Contents &device, Trace &trace)
         Result step = carry_on();
         switch (planned.step.operation) {
         case setup::Operation::extract:
-            place_file(planned, device, trace, result);
+            step = place_file(planned, device, trace, result);
             break;
         case setup::Operation::shortcut:
             device.shortcuts[lower_ascii(planned.path)] = {planned.path, planned.source};
@@ -434,6 +488,7 @@ Result apply(const Plan &plan, Contents &device, Trace &trace)
             return step;
     }
     set_values(plan, device, trace);
+    device.unload_names[lower_ascii(plan.unload)] = plan.unload;
     return result;
 }
 
@@ -481,6 +536,12 @@ Result prepare(const Cab &cab, const Contents &device, Plan &plan)
     for (std::size_t i = 0; i < formats.size() && result.ending == Result::installed; i++) {
         setup::Description setup;
         result = read_setup(cab, formats[i], setup);
+        std::string install_dir;
+        Refusal refusal;
+        // A .000's string 1 that is no directory is no install directory.
+        if (result.ending == Result::installed && setup.format == setup::Format::legacy &&
+            !expand(cab.platform, cab.reading, setup.install_dir, "", false, install_dir, refusal))
+            setup.install_dir.clear();
         if (result.ending == Result::installed)
             result = make_plan(cab, setup, plan);
         if (result.ending == Result::installed && formats.size() > 1) {
@@ -513,40 +574,74 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
     return result;
 }
 
-}  // namespace
-
-Result install(const Request &request, Contents &device, Trace &trace)
+// One install by one reading, into a copy of device that replaces it
+// once the CAB has installed: a CAB that does not install leaves nothing.
+Result install_by(const Request &request, Reading reading, std::optional<setup::Format> format,
+                  Contents &device, Trace &trace)
 {
-    Cab cab{*request.platform, request, request.format, {}};
+    Cab cab{*request.platform, request, reading, format, {}};
+    Contents work = device;
     Result result = read_cabinet(cab, trace);
     if (result.ending == Result::installed)
-        result = install_read(cab, device, trace);
-    result.why = escaped(result.why, path_escaping);
+        result = install_read(cab, work, trace);
+    if (result.ending == Result::installed)
+        device = std::move(work);
     result.prompt_accepted = cab.prompt_accepted;
     return result;
 }
 
+// The strict reading's install; where it refuses the CAB on a rule no
+// source settles, the lenient reading's too: refused both ways, the
+// device refuses it; refused only strictly, ce-run cannot tell, and the
+// answer names the open question.
+Result answer(const Request &request, std::optional<setup::Format> format, Contents &device,
+              Trace &trace)
+{
+    Result result = install_by(request, Reading::strict, format, device, trace);
+    if (result.ending == Result::refused && !result.question.empty()) {
+        Contents other = device;
+        Trace none;
+        Result lenient = install_by(request, Reading::lenient, format, other, none);
+        bool refused = lenient.ending == Result::refused || lenient.ending == Result::cancelled;
+        result = refused ? lenient : ending(Result::not_modelled, result.question);
+    }
+    result.why = escaped(result.why, path_escaping);
+    return result;
+}
+
+}  // namespace
+
+Result install(const Request &request, Contents &device, Trace &trace)
+{
+    return answer(request, request.format, device, trace);
+}
+
 Result compare_setup_files(const Request &request, const Contents &device, std::string &difference)
 {
-    Cab cab{*request.platform, request, {}, {}};
-    Trace none;
-    Result result = read_cabinet(cab, none);
-    if (result.ending == Result::installed && (cab.legacy == nullptr || cab.xml == nullptr))
-        result = ending(Result::refused, std::string("the cabinet holds ") +
-                                             (cab.xml == nullptr ? "no _setup.xml" : "no .000 setup file") +
-                                             ": there is nothing to compare");
-    if (result.ending != Result::installed) {
+    cabinet::Cabinet listing;
+    Problem problem;
+    std::string error;
+    if (!cabinet::read(*request.cab, listing, problem)) {
+        Result result = from(problem);
         result.why = escaped(result.why, path_escaping);
         return result;
     }
+    const cabinet::Entry *legacy = only_entry(listing, ".000", false, error);
+    const cabinet::Entry *xml = only_entry(listing, "_setup.xml", true, error);
+    if (legacy == nullptr || xml == nullptr || !error.empty())
+        return ending(Result::refused,
+                      escaped(!error.empty() ? error
+                                             : std::string("the cabinet holds ") +
+                                                   (xml == nullptr ? "no _setup.xml" : "no .000 setup file") +
+                                                   ": there is nothing to compare",
+                              path_escaping));
     const setup::Format formats[] = {setup::Format::legacy, setup::Format::xml};
-    const std::string names[] = {cab.legacy->name, cab.xml->name};
+    const std::string names[] = {legacy->name, xml->name};
     Result results[2];
     Contents outcomes[2] = {device, device};
-    for (int i = 0; i < 2; i++) {
-        cab.format = formats[i];
-        results[i] = install_read(cab, outcomes[i], none);
-    }
+    Trace none;
+    for (int i = 0; i < 2; i++)
+        results[i] = answer(request, formats[i], outcomes[i], none);
     const char *endings[] = {"installs", "is refused", "is cancelled", "is not modelled"};
     if (results[0].ending != results[1].ending)
         difference = names[0] + " " + endings[results[0].ending] + " (" +
@@ -554,8 +649,8 @@ Result compare_setup_files(const Request &request, const Contents &device, std::
                      " " + endings[results[1].ending] +
                      (results[1].why.empty() ? "" : " (" + results[1].why + ")");
     else if (results[0].ending == Result::installed)
-        difference = device_contents::difference(outcomes[0], outcomes[1], names[0], names[1]);
-    difference = escaped(difference, path_escaping);
+        difference = escaped(device_contents::difference(outcomes[0], outcomes[1], names[0], names[1]),
+                             path_escaping);
     return carry_on();
 }
 

@@ -41,6 +41,10 @@ struct Result {
         not_modelled,  // what ce-run does not model, or past its limits: a device might take it
     } ending = refused;
     std::string why;                    // for every ending but installed, escaped
+    // A refusal on the strict reading of a rule no source settles: the
+    // open question, which ce-run answers unless the lenient reading is
+    // refused too (installer_rules.h).
+    std::string question;
     std::vector<std::string> programs;  // the .exe files it extracted, written or kept
     bool prompt_accepted = false;       // the user accepted the prompt for an unsigned CAB
 };

@@ -7,40 +7,52 @@
 namespace installer {
 
 // Each platform's installer, from the collected sources (docs/sources.md):
-// which setup file it reads, which CE version it checks (the platform's
-// own), whether it checks the highest version (Windows Mobile's does
-// not), the cabinet checks (Pocket PC 2003's are sourced; the other
-// platforms that read only the .000, as it does, are read the same way),
-// the macro table (sourced for Pocket PC 2000, for Windows Mobile's Pocket
-// PC and for CE 6.0; elsewhere only the macros every table agrees on), and
-// Smartphone 2003's storage volume. CE 5.0 reads both setup files, each
-// of which must pass: its CabWiz is documented to write the XML, and
-// reading the .000 is unsourced.
+// which setup file it reads (CE 5.0 is documented to read the XML, and
+// reading the .000 is unsourced there, as it is on CE 6.0 to Compact
+// 2013), which CE version it checks (the platform's own), whether it
+// checks the highest version (Windows Mobile's does not), the cabinet
+// checks (Pocket PC 2003's are sourced; the other platforms that read
+// only the .000, as it does, may make them), processor 2577 (at risk on a
+// Compact 7 kernel built for ARMv5 to ARMv7), the platform name "Palm PC"
+// (the Pocket PCs'), the macro table (sourced for Pocket PC 2000, for
+// Windows Mobile's Pocket PC and for CE 6.0), and Smartphone 2003's
+// storage volume.
 const Platform platforms[platform_count] = {
-    {"pocketpc2000", "Pocket PC 2000", {3, 0}, loader::ce_3_0, Reads::legacy, cpu::sa1110, true,
-     true, Macros::pocketpc2000, "", false},
-    {"pocketpc2002", "Pocket PC 2002", {3, 0}, loader::ce_3_0, Reads::legacy, cpu::sa1110, true,
-     true, Macros::pocketpc2000, "", false},
-    {"smartphone2002", "Smartphone 2002", {3, 0}, loader::ce_3_0, Reads::xml, cpu::sa1110, true,
-     false, Macros::unsourced, "", false},
-    {"pocketpc2003", "Pocket PC 2003", {4, 20}, loader::ce_4_2, Reads::legacy, cpu::pxa270, true,
-     true, Macros::pocketpc, "", false},
-    {"smartphone2003", "Smartphone 2003", {4, 21}, loader::ce_4_2, Reads::xml, cpu::pxa270, true,
-     false, Macros::unsourced, "\\Storage", false},
+    {"pocketpc2000", "Pocket PC 2000", {3, 0}, loader::ce_3_0, Reads::legacy, Reads::legacy,
+     cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::yes, Macros::pocketpc2000, "",
+     false},
+    {"pocketpc2002", "Pocket PC 2002", {3, 0}, loader::ce_3_0, Reads::legacy, Reads::legacy,
+     cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::yes, Macros::pocketpc2000, "",
+     false},
+    {"smartphone2002", "Smartphone 2002", {3, 0}, loader::ce_3_0, Reads::xml, Reads::xml,
+     cpu::sa1110, true, Sourced::no, Sourced::yes, Sourced::unsourced, Macros::unsourced, "",
+     false},
+    {"pocketpc2003", "Pocket PC 2003", {4, 20}, loader::ce_4_2, Reads::legacy, Reads::legacy,
+     cpu::pxa270, true, Sourced::yes, Sourced::yes, Sourced::yes, Macros::pocketpc, "", false},
+    {"smartphone2003", "Smartphone 2003", {4, 21}, loader::ce_4_2, Reads::xml, Reads::xml,
+     cpu::pxa270, true, Sourced::no, Sourced::yes, Sourced::unsourced, Macros::unsourced,
+     "\\Storage", false},
     {"windowsmobile5", "Windows Mobile 5", {5, 1}, loader::ce_5_0, Reads::xml_when_present,
-     cpu::pxa270, false, false, Macros::pocketpc, "", true},
+     Reads::xml_when_present, cpu::pxa270, false, Sourced::no, Sourced::yes, Sourced::yes,
+     Macros::pocketpc, "", true},
     {"windowsmobile6", "Windows Mobile 6", {5, 2}, loader::ce_5_0, Reads::xml_when_present,
-     cpu::pxa270, false, false, Macros::pocketpc, "", true},
-    {"ce4.2", "Windows CE 4.2", {4, 20}, loader::ce_4_2, Reads::legacy, cpu::sa1110, true, true,
-     Macros::unsourced, "", false},
-    {"ce5.0", "Windows CE 5.0", {5, 0}, loader::ce_5_0, Reads::both, cpu::pxa270, true, true,
-     Macros::unsourced, "", false},
-    {"ce6.0", "Windows Embedded CE 6.0", {6, 0}, loader::ce_6_0, Reads::xml, cpu::pxa270, true,
-     false, Macros::pocketpc, "", false},
+     Reads::xml_when_present, cpu::pxa270, false, Sourced::no, Sourced::yes, Sourced::yes,
+     Macros::pocketpc, "", true},
+    {"ce4.2", "Windows CE 4.2", {4, 20}, loader::ce_4_2, Reads::legacy, Reads::legacy,
+     cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::unsourced, Macros::unsourced,
+     "", false},
+    {"ce5.0", "Windows CE 5.0", {5, 0}, loader::ce_5_0, Reads::both, Reads::xml_when_present,
+     cpu::pxa270, true, Sourced::unsourced, Sourced::yes, Sourced::unsourced, Macros::unsourced,
+     "", false},
+    {"ce6.0", "Windows Embedded CE 6.0", {6, 0}, loader::ce_6_0, Reads::xml,
+     Reads::xml_when_present, cpu::pxa270, true, Sourced::no, Sourced::yes, Sourced::unsourced,
+     Macros::pocketpc, "", false},
     {"compact7", "Windows Embedded Compact 7", {7, 0}, loader::ce_7_0, Reads::xml,
-     cpu::cortex_a8, true, false, Macros::unsourced, "", false},
+     Reads::xml_when_present, cpu::cortex_a8, true, Sourced::no, Sourced::unsourced,
+     Sourced::unsourced, Macros::unsourced, "", false},
     {"compact2013", "Windows Embedded Compact 2013", {8, 0}, loader::ce_8_0, Reads::xml,
-     cpu::cortex_a8, true, false, Macros::unsourced, "", false},
+     Reads::xml_when_present, cpu::cortex_a8, true, Sourced::no, Sourced::yes,
+     Sourced::unsourced, Macros::unsourced, "", false},
 };
 
 namespace {
@@ -55,39 +67,58 @@ struct Macro {
     int number;  // %CEn%
     const char *path;
     // In whose tables it stands: the Pocket PC 2000 list, the Pocket PC
-    // and CE 6.0 list, and the macros every collected table agrees on.
-    bool pocketpc2000, pocketpc, unsourced;
+    // and CE 6.0 list, the macros every collected table agrees on, and the
+    // handheld PC list (all of them), which the lenient reading takes
+    // where no source gives the platform's table.
+    bool pocketpc2000, pocketpc, common;
 };
 constexpr Macro macros[] = {
     {1, "\\Program Files", true, true, true},
     {2, "\\Windows", true, true, true},
+    {3, "\\Windows\\Desktop", false, false, false},
     {4, "\\Windows\\StartUp", true, true, true},
     {5, "\\My Documents", true, true, true},
+    {6, "\\Program Files\\Accessories", false, false, false},
+    {7, "\\Program Files\\Communications", false, false, false},
     {8, "\\Program Files\\Games", false, true, true},
+    {9, "\\Program Files\\Pocket Outlook", false, false, false},
+    {10, "\\Program Files\\Office", false, false, false},
     {11, "\\Windows\\Start Menu\\Programs", true, true, false},
+    {12, "\\Windows\\Start Menu\\Programs\\Accessories", false, false, false},
+    {13, "\\Windows\\Start Menu\\Programs\\Communications", false, false, false},
     {14, "\\Windows\\Start Menu\\Programs\\Games", true, true, false},
     {15, "\\Windows\\Fonts", true, true, true},
+    {16, "\\Windows\\Recent", false, false, false},
     {17, "\\Windows\\Start Menu", true, true, false},
 };
 
-bool defines(const Platform &platform, const Macro &macro)
+bool defines(const Platform &platform, Reading reading, const Macro &macro)
 {
     switch (platform.macros) {
     case Macros::pocketpc2000: return macro.pocketpc2000;
     case Macros::pocketpc: return macro.pocketpc;
-    case Macros::unsourced: return macro.unsourced;
+    case Macros::unsourced: return reading == Reading::lenient || macro.common;
     }
     return false;
 }
 
 // The path of "%CEn%" on the platform, or nullptr where it has none.
-const char *macro_path(const Platform &platform, const std::string &name)
+const char *macro_path(const Platform &platform, Reading reading, const std::string &name)
 {
     for (const Macro &macro : macros) {
-        if (name == "%CE" + std::to_string(macro.number) + "%" && defines(platform, macro))
+        if (name == "%CE" + std::to_string(macro.number) + "%" && defines(platform, reading, macro))
             return macro.path;
     }
     return nullptr;
+}
+
+// A refusal on a rule no source settles: the strict reading's, naming
+// the question; the lenient reading takes what it is given.
+Refusal unsourced(Reading reading, const std::string &why, const std::string &question)
+{
+    if (reading == Reading::lenient)
+        return {};
+    return {why, "no source says " + question};
 }
 
 std::string range(const setup::Description &setup)
@@ -100,39 +131,94 @@ std::string range(const setup::Description &setup)
     return setup.lowest.text() + " to " + highest;
 }
 
-// Why the highest version is not met, or "". The .000's 0.0 is sourced
-// as no limit; for the XML no source says so, and every real file gives
-// one, so 0.0 or none is a limit no device meets.
-std::string highest_refusal(const Platform &platform, const setup::Description &setup)
+// Why the highest version is not met. The .000's 0.0 is sourced as no
+// limit; for the XML no source says so (every real file gives one).
+Refusal highest_refusal(const Platform &platform, Reading reading,
+                        const setup::Description &setup)
 {
     if (!platform.checks_highest)
-        return "";
+        return {};
     if (setup.format == setup::Format::xml && (!setup.highest_given || setup.highest.is_zero()))
-        return "its OSVersionMax is " +
-               (setup.highest_given ? setup.highest.text() : std::string("not given")) +
-               ", which no source reads as no limit, so the device (CE " +
-               platform.version.text() + ") is taken not to meet it";
+        return unsourced(reading,
+                         "its OSVersionMax is " +
+                             (setup.highest_given ? setup.highest.text() : std::string("not given")) +
+                             ", which no source reads as no limit, so the device (CE " +
+                             platform.version.text() + ") is taken not to meet it",
+                         "whether an OSVersionMax of 0.0, or none, is no limit");
     if (!setup.highest.is_zero() && platform.version > setup.highest)
-        return "it is for CE " + range(setup) + ", and the device runs CE " +
-               platform.version.text();
-    return "";
+        return {"it is for CE " + range(setup) + ", and the device runs CE " +
+                    platform.version.text(),
+                ""};
+    return {};
 }
 
-// No source gives a device's build number: a limit on it is read as one
-// the device does not meet. The XML's highest must say "any build"
-// (0xE0000000 and above, as CabWiz writes it); the .000 may also say 0.
-std::string build_refusal(const setup::Description &setup)
+// No source gives a device's build number: a limit on it is read
+// strictly as one the device does not meet. The XML's highest must say
+// "any build" (0xE0000000 and above, as CabWiz writes it); the .000 may
+// also say 0.
+Refusal build_refusal(Reading reading, const setup::Description &setup)
 {
+    const std::string question = "what build number the device has";
     if (setup.lowest_build != 0)
-        return "it asks for build " + std::to_string(setup.lowest_build) +
-               " or later, and no build number of the device is known";
+        return unsourced(reading,
+                         "it asks for build " + std::to_string(setup.lowest_build) +
+                             " or later, and no build number of the device is known",
+                         question);
     bool xml = setup.format == setup::Format::xml;
     if (xml && !setup.highest_build_given)
-        return "it gives no BuildNumberMax, and no source says what an installer reads then";
+        return unsourced(reading,
+                         "it gives no BuildNumberMax, and no source says what an installer reads then",
+                         "what an installer reads when _setup.xml gives no BuildNumberMax");
     if ((xml || setup.highest_build != 0) && setup.highest_build < any_build)
-        return "it asks for build " + std::to_string(setup.highest_build) +
-               " or earlier, and no build number of the device is known";
-    return "";
+        return unsourced(reading,
+                         "it asks for build " + std::to_string(setup.highest_build) +
+                             " or earlier, and no build number of the device is known",
+                         question);
+    return {};
+}
+
+Refusal processor_refusal(const Platform &platform, Reading reading,
+                          const setup::Description &setup)
+{
+    if (!setup.has_processor || setup.processor == 0)
+        return {};
+    if (setup.processor != processor_arm)
+        return {"the setup file is for processor " + std::to_string(setup.processor) +
+                    ", and ARM devices take " + std::to_string(processor_arm) + " or 0",
+                ""};
+    if (platform.takes_2577 == Sourced::unsourced)
+        return unsourced(reading,
+                         "the setup file is for processor 2577, which the " +
+                             std::string(platform.name) + " installer checks against the "
+                             "kernel's instruction set, and ARMv4 is not one of a kernel built "
+                             "for ARMv5 to ARMv7",
+                         "how the " + std::string(platform.name) +
+                             " installer maps processor 2577 to an instruction set");
+    return {};
+}
+
+// The unsupported platforms: a warning the user may pass, where the list
+// names the device's platform; the Pocket PCs' name is "Palm PC". Which
+// name the other platforms answer to no source says.
+Refusal unsupported_refusal(const Platform &platform, Reading reading,
+                            const setup::Description &setup)
+{
+    if (setup.unsupported.empty())
+        return {};
+    const std::string list = listed(setup.unsupported, [](const std::string &name) { return name; });
+    if (platform.palm_pc == Sourced::yes) {
+        for (const std::string &name : setup.unsupported) {
+            if (lower_ascii(name).find("palm pc") != std::string::npos)
+                return {"its setup file lists the platform \"Palm PC\" among those it does not "
+                        "support (" + list + "): the installer warns, and no one passes the warning",
+                        ""};
+        }
+        return {};
+    }
+    return unsourced(reading,
+                     "its setup file lists unsupported platforms (" + list +
+                         "), and the device's platform name is not known",
+                     "which platform name the " + std::string(platform.name) + " installer answers to");
 }
 
 }  // namespace
@@ -148,9 +234,11 @@ std::string platform_options()
     return listed(platforms, [](const Platform &platform) { return platform.option; });
 }
 
-std::string setup_files_read(const Platform &platform)
+namespace {
+
+const char *reads_text(Reads reads)
 {
-    switch (platform.reads) {
+    switch (reads) {
     case Reads::legacy: return ".000";
     case Reads::xml: return "_setup.xml";
     case Reads::xml_when_present: return "_setup.xml, else .000";
@@ -159,27 +247,64 @@ std::string setup_files_read(const Platform &platform)
     return "";
 }
 
-std::string cabinet_refusal(const Platform &platform, std::uint64_t header_length,
-                            std::uint64_t file_size, bool compressed)
+}  // namespace
+
+std::string setup_files_read(const Platform &platform)
 {
-    if (platform.checks_cabinet && header_length != file_size)
-        return "the cabinet says it is " + std::to_string(header_length) + " bytes, the file has " +
-               std::to_string(file_size) + (file_size > header_length ? " (a signed CAB)" : "");
-    if (platform.checks_cabinet && compressed)
-        return "the cabinet is compressed, and it installs only uncompressed ones";
-    return "";
+    if (platform.reads == platform.lenient_reads)
+        return reads_text(platform.reads);
+    return std::string(reads_text(platform.reads)) + " (unsourced: or " +
+           reads_text(platform.lenient_reads) + ")";
 }
 
-std::string setup_refusal(const Platform &platform, const setup::Description &setup)
+Reads setup_files(const Platform &platform, Reading reading)
 {
-    if (setup.has_processor && setup.processor != processor_arm && setup.processor != 0)
-        return "the setup file is for processor " + std::to_string(setup.processor) +
-               ", and ARM devices take " + std::to_string(processor_arm) + " or 0";
+    return reading == Reading::strict ? platform.reads : platform.lenient_reads;
+}
+
+std::string setup_files_question(const Platform &platform)
+{
+    return "no source says whether the " + std::string(platform.name) + " installer reads " +
+           reads_text(platform.reads) + " or " + reads_text(platform.lenient_reads);
+}
+
+Refusal cabinet_refusal(const Platform &platform, Reading reading, std::uint64_t header_length,
+                        std::uint64_t file_size, bool compressed)
+{
+    if (platform.checks_cabinet == Sourced::no)
+        return {};
+    Refusal refusal;
+    if (header_length != file_size)
+        refusal = {"the cabinet says it is " + std::to_string(header_length) +
+                       " bytes, the file has " + std::to_string(file_size) +
+                       (file_size > header_length ? " (a signed CAB)" : ""),
+                   "whether the " + std::string(platform.name) +
+                       " installer checks the cabinet's length against the file's"};
+    else if (compressed)
+        refusal = {"the cabinet is compressed, and it installs only uncompressed ones",
+                   "whether the " + std::string(platform.name) +
+                       " installer reads compressed cabinets"};
+    if (!refusal.refuses() || platform.checks_cabinet == Sourced::yes)
+        return {refusal.why, ""};
+    return unsourced(reading, refusal.why, refusal.question);
+}
+
+Refusal setup_refusal(const Platform &platform, Reading reading, const setup::Description &setup)
+{
+    const Refusal processor = processor_refusal(platform, reading, setup);
+    if (processor.refuses())
+        return processor;
     if (!setup.lowest.is_zero() && setup.lowest > platform.version)
-        return "it is for CE " + range(setup) + ", and the device runs CE " +
-               platform.version.text();
-    std::string refusal = highest_refusal(platform, setup);
-    return refusal.empty() ? build_refusal(setup) : refusal;
+        return {"it is for CE " + range(setup) + ", and the device runs CE " +
+                    platform.version.text(),
+                ""};
+    for (const Refusal &refusal : {highest_refusal(platform, reading, setup),
+                                   build_refusal(reading, setup),
+                                   unsupported_refusal(platform, reading, setup)}) {
+        if (refusal.refuses())
+            return refusal;
+    }
+    return {};
 }
 
 std::vector<std::string> standard_directories(const Platform &platform)
@@ -188,14 +313,14 @@ std::vector<std::string> standard_directories(const Platform &platform)
     if (*platform.volume != '\0')
         out.push_back(platform.volume);
     for (const Macro &macro : macros) {
-        if (defines(platform, macro))
+        if (defines(platform, Reading::strict, macro))
             out.push_back(platform.volume + std::string(macro.path));
     }
     return out;
 }
 
-bool expand(const Platform &platform, const std::string &text, const std::string &install_dir,
-            bool anywhere, std::string &out, std::string &error)
+bool expand(const Platform &platform, Reading reading, const std::string &text,
+            const std::string &install_dir, bool anywhere, std::string &out, Refusal &refusal)
 {
     const std::string what = (anywhere ? "the text " : "the path ") + text;
     out.clear();
@@ -204,28 +329,34 @@ bool expand(const Platform &platform, const std::string &text, const std::string
         std::size_t end = start == std::string::npos ? start : text.find('%', start + 1);
         if (end == std::string::npos) {
             if (!anywhere && start != std::string::npos) {
-                error = what + " holds " + text.substr(start) + ", a macro the installer does not know";
+                refusal = {what + " holds " + text.substr(start) +
+                               ", a macro the installer does not know",
+                           ""};
                 return false;
             }
             out += text.substr(at);
             return true;
         }
         std::string name = text.substr(start, end + 1 - start), expanded;
-        const char *macro = macro_path(platform, name);
+        const char *macro = macro_path(platform, reading, name);
         bool install_dir_named = name == "%InstallDir%" && !install_dir.empty();
         if (macro != nullptr) {
             expanded = platform.volume + std::string(macro);
         } else if (install_dir_named) {
-            if (!expand(platform, install_dir, "", false, expanded, error))
+            if (!expand(platform, reading, install_dir, "", false, expanded, refusal))
                 return false;
         } else if (!anywhere || name.compare(0, 3, "%CE") == 0 || name == "%InstallDir%") {
-            error = what + " holds " + name + ", a macro the installer does not know";
+            refusal = {what + " holds " + name + ", a macro the installer does not know", ""};
+            if (macro_path(platform, Reading::lenient, name) != nullptr)
+                refusal.question = "no source says which directory macros the " +
+                                   std::string(platform.name) + " installer defines (" + name +
+                                   " among them)";
             return false;
         } else {
             expanded = name;  // not a macro: text with percent signs
         }
         if (!anywhere && (start != 0 || (end + 1 < text.size() && text[end + 1] != '\\'))) {
-            error = what + " holds " + name + " where only a path's first part may be a macro";
+            refusal = {what + " holds " + name + " where only a path's first part may be a macro", ""};
             return false;
         }
         out += text.substr(at, start - at) + expanded;
@@ -263,8 +394,7 @@ Placement place(std::uint32_t flags, bool exists, std::int64_t existing_date,
         return Placement::keep;
     if (flags & setup::keep_newer)
         return existing_date > cabinet_date ? Placement::keep : Placement::write;
-    // Without a flag the installer asks, and no one answers yes.
-    return Placement::keep;
+    return Placement::ask;
 }
 
 }  // namespace installer

@@ -3,8 +3,8 @@
 // installer reads, which CE version it checks, its checks of the cabinet
 // and the setup file, its directory macros, the paths it takes, and what
 // it does with a file that is already there. Where no source settles a
-// rule, the reading under which a CAB is refused sooner is taken. The
-// steps of an install are installer.h.
+// rule, each Reading gives its answer (installer.h says what ce-run makes
+// of the two). The steps of an install are installer.h.
 //
 // The install room (cabinet, setup_file, legacy_setup, xml_setup,
 // installer_rules, device_contents, installer) reads a CAB and installs
@@ -26,6 +26,25 @@
 
 namespace installer {
 
+// Where no source settles what an installer does, ce-run reads the rule
+// strictly (so that a CAB is refused sooner), and where a CAB fails that,
+// leniently too: refused both ways, the device refuses it; refused only
+// strictly, ce-run cannot tell, and names the open question.
+enum class Reading { strict, lenient };
+
+// Whether a platform's installer does something: a source says it does,
+// or that it does not, or no source settles it.
+enum class Sourced { no, yes, unsourced };
+
+// Why an installer refuses what it is given; nothing when why is empty.
+// A refusal that rests on the strict reading of a rule no source settles
+// names that rule's open question ("no source says whether ...").
+struct Refusal {
+    std::string why;
+    std::string question;
+    bool refuses() const { return !why.empty(); }
+};
+
 // Which setup file the installer reads: one format only, the XML when the
 // CAB has one, or both, each of which must pass.
 enum class Reads { legacy, xml, xml_when_present, both };
@@ -38,10 +57,13 @@ struct Platform {
     const char *name;             // "Pocket PC 2003"
     Version version;              // the CE version its installer checks
     loader::Release release;      // whose loader rules apply
-    Reads reads;
+    Reads reads;                  // as a source says, or the strict reading
+    Reads lenient_reads;          // the lenient reading where no source says; else reads
     cpu::Model cpu;               // a typical device's processor
     bool checks_highest;          // Windows Mobile's does not
-    bool checks_cabinet;          // the header's length against the file's, and no compression
+    Sourced checks_cabinet;       // the header's length against the file's, and no compression
+    Sourced takes_2577;           // a setup file for processor 2577 (StrongARM): "ARM"
+    Sourced palm_pc;              // its platform name is "Palm PC", the Pocket PCs' (unsupported lists)
     Macros macros;
     const char *volume;           // the default storage volume before every macro's path, or ""
     bool has_security_model;      // Windows Mobile 5 and 6's configurations (--security)
@@ -52,15 +74,22 @@ extern const Platform platforms[platform_count];
 
 const Platform *find_platform(std::string_view option);
 std::string platform_options();  // "pocketpc2000, ..., compact2013"
-std::string setup_files_read(const Platform &platform);  // ".000", "_setup.xml, else .000", ...
+// ".000", "_setup.xml, else .000", ...; where no source settles it, the
+// strict reading's, then "(unsourced: ...)" and the lenient's.
+std::string setup_files_read(const Platform &platform);
 
-// Why the platform's installer refuses the cabinet itself, or "".
-std::string cabinet_refusal(const Platform &platform, std::uint64_t header_length,
-                            std::uint64_t file_size, bool compressed);
+// The setup files the installer reads, by the reading; and the open
+// question where the two readings differ.
+Reads setup_files(const Platform &platform, Reading reading);
+std::string setup_files_question(const Platform &platform);
 
-// Why it refuses what the setup file says: processor, versions, builds;
-// or "".
-std::string setup_refusal(const Platform &platform, const setup::Description &setup);
+// Why the platform's installer refuses the cabinet itself.
+Refusal cabinet_refusal(const Platform &platform, Reading reading, std::uint64_t header_length,
+                        std::uint64_t file_size, bool compressed);
+
+// Why it refuses what the setup file says: processor, versions, builds,
+// unsupported platforms.
+Refusal setup_refusal(const Platform &platform, Reading reading, const setup::Description &setup);
 
 // The directories a device of the platform has before any install: those
 // its macros name.
@@ -68,10 +97,10 @@ std::vector<std::string> standard_directories(const Platform &platform);
 
 // A path as the setup file writes it with its macros expanded: %CEn% and
 // %InstallDir% (install_dir, itself expanded) as the first component,
-// anywhere in text with anywhere set. False with the reason for a macro
-// the platform does not define.
-bool expand(const Platform &platform, const std::string &path, const std::string &install_dir,
-            bool anywhere, std::string &out, std::string &error);
+// anywhere in text with anywhere set. False with the refusal for a macro
+// the platform does not define, by the reading.
+bool expand(const Platform &platform, Reading reading, const std::string &path,
+            const std::string &install_dir, bool anywhere, std::string &out, Refusal &refusal);
 
 // Why path is not a path the installer writes to: not full ("\" and
 // names), a "." or ".." component, a character no file name takes, or
@@ -79,8 +108,9 @@ bool expand(const Platform &platform, const std::string &path, const std::string
 std::string path_problem(const std::string &path);
 
 // What the installer does with a file it extracts, by the CopyFiles flags
-// and the file that is there, if any.
-enum class Placement { write, keep, skip };
+// and the file that is there, if any: without an overwrite flag it asks,
+// and what it does then no source says.
+enum class Placement { write, keep, skip, ask };
 Placement place(std::uint32_t flags, bool exists, std::int64_t existing_date,
                 std::int64_t cabinet_date);
 

@@ -6,8 +6,11 @@
 
 #include "setup_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
+
+#include "hex.h"
 
 namespace setup {
 
@@ -54,7 +57,8 @@ struct Reader {
         return false;
     }
 
-    // A text of length bytes at offset, its last byte the terminating 0.
+    // A text of length bytes at offset, ended by a 0; CabWiz from 2005 on
+    // pads it with more 0s, which the length counts.
     bool text(std::uint64_t offset, std::uint64_t length, const std::string &what,
               std::string &out)
     {
@@ -65,8 +69,10 @@ struct Reader {
             return fail(what + " at " + std::to_string(offset) +
                         " does not end with a 0 within its " + std::to_string(length) + " bytes");
         out.assign(bytes.begin() + long(offset), bytes.begin() + long(offset + length - 1));
-        if (out.find('\0') != std::string::npos)
-            return fail(what + " at " + std::to_string(offset) + " holds a 0");
+        std::size_t end = out.find('\0');
+        if (end != std::string::npos && out.find_first_not_of('\0', end) != std::string::npos)
+            return fail(what + " at " + std::to_string(offset) + " holds a 0 before its end");
+        out.resize(std::min(end, out.size()));
         return true;
     }
 
@@ -86,14 +92,18 @@ struct Reader {
         return true;
     }
 
-    // The string ids from at up to the 0 that ends them (length bytes in
-    // all), joined with '\': a directory's path, a key's, a shortcut's name.
-    bool joined(std::uint64_t at, std::uint32_t length, const std::string &what, std::string &out)
+    // The string ids of length bytes at at, up to the 0 that ends them
+    // (a shortcut's name has none), joined with '\': a directory's path, a
+    // key's, a shortcut's name.
+    bool joined(std::uint64_t at, std::uint32_t length, bool ended, const std::string &what,
+                std::string &out)
     {
-        if (length < 2 || length % 2 != 0 || !has(at, length) || u16(at + length - 2) != 0)
-            return fail(what + " is not a list of string ids that ends with 0");
+        std::uint32_t end = ended ? 2 : 0;
+        if (length < 2 || length % 2 != 0 || !has(at, length) || (ended && u16(at + length - 2) != 0))
+            return fail(what + (ended ? " is not a list of string ids that ends with 0"
+                                      : " is not a list of string ids"));
         out.clear();
-        for (std::uint64_t part = at; part < at + length - 2; part += 2) {
+        for (std::uint64_t part = at; part < at + length - end; part += 2) {
             auto string = strings.find(u16(part));
             if (string == strings.end())
                 return fail(what + " names string " + std::to_string(u16(part)) +
@@ -144,6 +154,7 @@ bool read_header(Reader &r, Description &out)
     out.highest = {r.u32(32), r.u32(36)};
     out.lowest_build = r.u32(40);
     out.highest_build = r.u32(44);
+    out.range_read = true;
     if (!r.text(r.u16(84), r.u16(86), "the application's name", out.application) ||
         !r.text(r.u16(88), r.u16(90), "the provider's name", out.provider))
         return false;
@@ -181,7 +192,7 @@ bool read_directories(Reader &r, const Table &table, Description &out)
     return each_entry(r, table, 4, 2, [&r, &out](std::uint64_t at, std::uint32_t length) {
         std::uint32_t id = r.u16(at);
         std::string path;
-        if (!r.joined(at + 4, length, "directory " + std::to_string(id), path))
+        if (!r.joined(at + 4, length, true, "directory " + std::to_string(id), path))
             return false;
         if (!r.directories.emplace(id, path).second)
             return r.fail("two directories have the id " + std::to_string(id));
@@ -195,6 +206,9 @@ bool read_files(Reader &r, const Table &table, Description &out)
     return each_entry(r, table, 12, 10, [&r, &out](std::uint64_t at, std::uint32_t length) {
         std::uint32_t number = r.u16(at), directory = r.u16(at + 2);
         Step step = {Operation::extract, "", "", "", r.u32(at + 6), false};
+        if ((step.flags & ~known_flags) != 0)
+            return r.not_modelled("file " + std::to_string(number) + " has the flags " +
+                                  hex(step.flags) + ", which ce-run does not model");
         auto path = r.directories.find(directory);
         if (path == r.directories.end())
             return r.fail("file " + std::to_string(number) + " goes into directory " +
@@ -224,7 +238,7 @@ bool read_hives(Reader &r, const Table &table)
             return r.fail("registry hive " + std::to_string(id) + " has the root " +
                           std::to_string(root) + ", not 1 to 4");
         Reader::Hive hive = {Root(root), ""};
-        if (!r.joined(at + 8, length, "registry hive " + std::to_string(id), hive.key))
+        if (!r.joined(at + 8, length, true, "registry hive " + std::to_string(id), hive.key))
             return false;
         return r.hives.emplace(id, hive).second ||
                r.fail("two registry hives have the id " + std::to_string(id));
@@ -292,23 +306,36 @@ bool read_keys(Reader &r, const Table &table, Description &out)
     });
 }
 
+// A shortcut: its folder, by a directory's id, or with none (0) by its
+// base (0 %InstallDir%, n %CEn%); its target, a file or a directory (0
+// %InstallDir%); its name, string ids with no 0 after them, as every real
+// .000 writes it (docs/sources.md, section 12).
 bool read_links(Reader &r, const Table &table, Description &out)
 {
     return each_entry(r, table, 12, 10, [&r, &out](std::uint64_t at, std::uint32_t length) {
-        std::uint32_t id = r.u16(at), base = r.u16(at + 4), target = r.u16(at + 6);
-        std::uint32_t type = r.u16(at + 8);
+        std::uint32_t id = r.u16(at), directory = r.u16(at + 2), base = r.u16(at + 4);
+        std::uint32_t target = r.u16(at + 6), type = r.u16(at + 8);
         const std::string what = "shortcut " + std::to_string(id);
-        if (base == 0 || (type == 0 && target == 0))
-            return r.not_modelled(what + " is in or to %InstallDir%, which a .000 file does not "
-                                         "give and no source says how its installer chooses");
-        Step step = {Operation::shortcut, "%CE" + std::to_string(base) + "%", "", "", 0, true};
+        Step step = {Operation::shortcut,
+                     base == 0 ? std::string("%InstallDir%") : "%CE" + std::to_string(base) + "%",
+                     "", "", 0, true};
+        if (directory != 0) {
+            auto folder = r.directories.find(directory);
+            if (folder == r.directories.end())
+                return r.fail(what + " goes into directory " + std::to_string(directory) +
+                              ", which is not there");
+            step.directory = folder->second;
+        }
         const auto &targets = type == 1 ? r.files : r.directories;
         auto found = targets.find(target);
-        if (type > 1 || found == targets.end())
+        if (type == 0 && target == 0)
+            step.source = "%InstallDir%";
+        else if (type > 1 || found == targets.end())
             return r.fail(what + " leads to " + (type == 1 ? "file " : "directory ") +
                           std::to_string(target) + ", which is not there");
-        step.source = found->second;
-        if (!r.joined(at + 12, length, what, step.name))
+        else
+            step.source = found->second;
+        if (!r.joined(at + 12, length, false, what, step.name))
             return false;
         out.steps.push_back(step);
         return true;
@@ -322,8 +349,13 @@ bool read_legacy(const std::vector<std::uint8_t> &bytes, Description &out, Probl
     Reader r{bytes, problem, {}, {}, {}, {}};
     if (!read_header(r, out))
         return false;
-    return read_strings(r, r.table(48, 60, "string")) &&
-           read_directories(r, r.table(50, 64, "directory"), out) &&
+    if (!read_strings(r, r.table(48, 60, "string")))
+        return false;
+    // CabWiz writes the install directory as string 1 (docs/sources.md,
+    // section 12).
+    auto install_dir = r.strings.find(1);
+    out.install_dir = install_dir != r.strings.end() ? install_dir->second : "";
+    return read_directories(r, r.table(50, 64, "directory"), out) &&
            read_files(r, r.table(52, 68, "file"), out) &&
            read_hives(r, r.table(54, 72, "registry hive")) &&
            read_keys(r, r.table(56, 76, "registry value"), out) &&

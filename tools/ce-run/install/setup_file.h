@@ -20,15 +20,31 @@ enum class Format { legacy, xml };
 
 const char *name(Format format);  // ".000" or "_setup.xml"
 
-// The CopyFiles flags a legacy file entry carries (the XML Extract parms
-// map onto them).
+// The CopyFiles flags a legacy file entry carries; the XML's Extract
+// parms are the same flags by name (extract_parms).
 constexpr std::uint32_t warn_if_skipped = 0x1;
 constexpr std::uint32_t no_skip = 0x2;
 constexpr std::uint32_t never_overwrite = 0x10;
 constexpr std::uint32_t only_over_existing = 0x400;
+constexpr std::uint32_t self_register = 0x10000000;
 constexpr std::uint32_t keep_newer = 0x20000000;
 constexpr std::uint32_t overwrite = 0x40000000;
 constexpr std::uint32_t shared = 0x80000000;
+constexpr std::uint32_t known_flags = warn_if_skipped | no_skip | never_overwrite |
+                                      only_over_existing | self_register | keep_newer |
+                                      overwrite | shared;
+
+// Each Extract parm of _setup.xml and the flag it is, as real CabWiz files
+// give both for one file (docs/sources.md, section 12).
+struct ExtractParm {
+    const char *name;
+    std::uint32_t flag;
+};
+constexpr ExtractParm extract_parms[] = {
+    {"WarnIfSkip", warn_if_skipped},   {"NoOverwrite", never_overwrite},
+    {"SelfRegister", self_register},   {"NoOverwriteIfNewer", keep_newer},
+    {"NoDateCheck", overwrite},        {"Shared", shared},
+};
 
 // What a FileOperation does to one path. Extract takes a file from the
 // cabinet, Shortcut makes a shortcut to source, Copy and Move take an
@@ -72,16 +88,23 @@ struct Value {
 
 struct Description {
     Format format = Format::legacy;
-    std::string application;
+    std::string application;      // the XML's AppName is "PROVIDER APPLICATION"
     std::string provider;         // the legacy format's only
-    bool has_processor = false;   // the legacy format's only
+    bool has_processor = false;   // the XML may leave ProcessorType out
     std::uint32_t processor = 0;
+    // The processor, versions and builds are read: a reader that fails
+    // after them leaves them for the installer's checks, which come first.
+    bool range_read = false;
     Version lowest, highest;      // CE versions, both inclusive
     bool highest_given = true;    // the XML may leave OSVersionMax out
     std::uint32_t lowest_build = 0, highest_build = 0;
     bool highest_build_given = true;
-    std::string install_dir;               // the XML's InstallDir, macros and all
-    std::vector<std::string> unsupported;  // the legacy unsupported-platforms list
+    // The XML's InstallDir, or the .000's string 1, where CabWiz writes
+    // it; macros and all.
+    std::string install_dir;
+    // The unsupported platforms: the .000's list, or the XML's one text,
+    // where CabWiz runs the names together ("HPCJUPITER").
+    std::vector<std::string> unsupported;
     bool setup_dll = false;                // the XML's SetupDLL parm is there
     std::vector<Step> steps;               // in the order the installer takes them
     std::vector<Value> values;

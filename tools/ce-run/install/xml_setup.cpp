@@ -115,7 +115,7 @@ bool parse_integer(const std::string &text, long long minimum, long long maximum
 const std::set<std::string> install_parms = {
     "InstallPhase", "SetupDLL", "AppName", "InstallDir", "OSVersionMin", "OSVersionMax",
     "BuildNumberMin", "BuildNumberMax", "NumDirs", "NumFiles", "NumRegKeys", "NumRegVals",
-    "NumRegValues", "NumShortcuts"};
+    "NumRegValues", "NumShortcuts", "ProcessorType", "UnsupportedPlatforms"};
 constexpr std::size_t max_application_name = 70;  // the Install CSP's limit
 
 bool read_versions(std::map<std::string, std::string> &parms, Description &out, Problem &problem)
@@ -140,23 +140,38 @@ bool read_versions(std::map<std::string, std::string> &parms, Description &out, 
     }
     out.highest_given = parms.count("OSVersionMax") != 0;
     out.highest_build_given = parms.count("BuildNumberMax") != 0;
+    long long processor = 0;
+    if (parms.count("ProcessorType") != 0 &&
+        !parse_integer(parms["ProcessorType"], 0, 4294967295LL, processor))
+        return fail(problem, "ProcessorType '" + parms["ProcessorType"] + "' is not a processor number");
+    out.has_processor = parms.count("ProcessorType") != 0;
+    out.processor = std::uint32_t(processor);
+    out.range_read = true;
     return true;
 }
 
+// The Install parms. One ce-run does not know, or one given twice, is
+// reported once the versions are read, so that a range that excludes the
+// device is refused first.
 bool read_install(xmlNode *install, Description &out, std::map<std::string, std::string> &parms,
                   Problem &problem)
 {
     std::vector<xmlNode *> nodes;
     if (!children(install, "the Install characteristic", true, false, nodes, problem))
         return false;
+    Problem unknown;
     for (xmlNode *parm : nodes) {
         std::string name = attribute(parm, "name");
-        if (install_parms.count(name) == 0)
-            return not_modelled(problem, "the Install parm '" + name +
-                                             "' is not one ce-run knows (names are case-sensitive)");
-        if (!parms.emplace(name, attribute(parm, "value")).second)
-            return not_modelled(problem, "the Install parm " + name + " is given twice");
+        if (unknown.why.empty() && install_parms.count(name) == 0)
+            unknown = {true, "the Install parm '" + name +
+                                 "' is not one ce-run knows (names are case-sensitive)"};
+        else if (!parms.emplace(name, attribute(parm, "value")).second && unknown.why.empty())
+            unknown = {true, "the Install parm " + name + " is given twice"};
     }
+    if (!read_versions(parms, out, problem))
+        return false;
+    if (!unknown.why.empty())
+        return not_modelled(problem, unknown.why);
     if (parms["InstallPhase"] != "install")
         return not_modelled(problem, "its InstallPhase is '" + parms["InstallPhase"] +
                                          "', and ce-run models only install");
@@ -169,7 +184,19 @@ bool read_install(xmlNode *install, Description &out, std::map<std::string, std:
                                  std::to_string(max_application_name) + " the Install CSP takes");
     out.install_dir = parms["InstallDir"];
     out.setup_dll = parms.count("SetupDLL") != 0;
-    return read_versions(parms, out, problem);
+    if (!parms["UnsupportedPlatforms"].empty())
+        out.unsupported = {parms["UnsupportedPlatforms"]};
+    return true;
+}
+
+// The .000's flag an Extract parm is, or 0.
+std::uint32_t extract_flag(const std::string &name)
+{
+    for (const ExtractParm &parm : extract_parms) {
+        if (name == parm.name)
+            return parm.flag;
+    }
+    return 0;
 }
 
 // The one operation under a file's characteristic, and its parms.
@@ -205,10 +232,8 @@ bool read_file(xmlNode *file, const std::string &directory, Description &out, Pr
         if (parm_name == "Source" && step.operation != Operation::remove) {
             step.source = attribute(parm, "value");
             step.expands_source = attribute(parm, "translation") == "install";
-        } else if (parm_name == "NoDateCheck" && step.operation == Operation::extract) {
-            step.flags |= overwrite;
-        } else if (parm_name == "WarnIfSkip" && step.operation == Operation::extract) {
-            step.flags |= warn_if_skipped;
+        } else if (step.operation == Operation::extract && extract_flag(parm_name) != 0) {
+            step.flags |= extract_flag(parm_name);
         } else {
             return not_modelled(problem, what + "'s " + kind + " has the parm '" + parm_name +
                                              "', which ce-run does not model");
@@ -327,6 +352,8 @@ bool read_registry(xmlNode *registry, Description &out, long &keys, Problem &pro
 
 // What the Install parms count against what the file holds: whether an
 // installer checks them is unsourced, so a difference is not modelled.
+// NumDirs counts CabWiz's directory table, which keeps directories no
+// file uses: it may be more than the MakeDirs.
 bool check_counts(std::map<std::string, std::string> &parms, const Description &out,
                   long keys, Problem &problem)
 {
@@ -341,35 +368,74 @@ bool check_counts(std::map<std::string, std::string> &parms, const Description &
         {"NumRegKeys", keys}, {"NumRegVals", long(out.values.size())},
         {"NumRegValues", long(out.values.size())}};
     for (auto [name, count] : counts) {
-        if (parms.count(name) != 0 && parms[name] != std::to_string(count))
+        long long declared = 0;
+        if (parms.count(name) == 0 ||
+            (std::string(name) == "NumDirs" && parse_integer(parms[name], count, 65535, declared)))
+            continue;
+        if (parms[name] != std::to_string(count))
             return not_modelled(problem, "its " + std::string(name) + " is " + parms[name] +
                                              ", and it holds " + std::to_string(count));
     }
     return true;
 }
 
+// The characteristics of the document and of the documents nested in
+// it, as CabWiz's /prexml and /postxml nest them, in order.
+bool characteristics(xmlNode *document, int depth, std::vector<xmlNode *> &out, Problem &problem)
+{
+    constexpr int max_depth = 8;
+    if (depth > max_depth)
+        return not_modelled(problem, "it nests wap-provisioningdocs more than " +
+                                         std::to_string(max_depth) + " deep");
+    for (xmlNode *child = document->children; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
+        if (named(child, "wap-provisioningdoc")) {
+            if (!characteristics(child, depth + 1, out, problem))
+                return false;
+        } else if (named(child, "characteristic")) {
+            out.push_back(child);
+        } else {
+            return not_modelled(problem, "the wap-provisioningdoc holds a " + element_name(child) +
+                                             " element, which ce-run does not model there");
+        }
+    }
+    return true;
+}
+
+// The Install characteristic first, for the checks that come before
+// anything else; then the others in order.
 bool read_root(xmlNode *root, Description &out, Problem &problem)
 {
     std::map<std::string, std::string> parms;
-    std::set<std::string> seen;
     std::vector<xmlNode *> nodes;
     long keys = 0;
-    if (!children(root, "the wap-provisioningdoc", false, true, nodes, problem))
+    if (!characteristics(root, 0, nodes, problem))
         return false;
+    std::map<std::string, int> seen;
+    for (xmlNode *node : nodes)
+        seen[attribute(node, "type")]++;
+    for (xmlNode *node : nodes) {
+        if (attribute(node, "type") == "Install" && !read_install(node, out, parms, problem))
+            return false;
+    }
     for (xmlNode *node : nodes) {
         std::string type = attribute(node, "type");
         if (type != "Install" && type != "FileOperation" && type != "Registry")
             return not_modelled(problem, "it has a characteristic ce-run does not model: '" +
                                              type + "'");
-        if (!seen.insert(type).second)
-            return not_modelled(problem, "it has two " + type + " characteristics");
-        bool read = type == "Install"         ? read_install(node, out, parms, problem)
+        if (seen[type] > 1)
+            return not_modelled(problem, "it has " + std::to_string(seen[type]) + " " + type +
+                                             " characteristics");
+        bool read = type == "Install"         ? true
                     : type == "FileOperation" ? read_file_operation(node, out, problem)
                                               : read_registry(node, out, keys, problem);
         if (!read)
             return false;
     }
-    if (seen.count("Install") == 0)
+    // Any provider's characteristic may stand without an Install one (a
+    // provisioning CAB); what ce-run models needs it.
+    if (seen["Install"] == 0)
         return fail(problem, "it has no Install characteristic");
     return check_counts(parms, out, keys, problem);
 }

@@ -135,11 +135,54 @@ std::vector<unsigned char> digest_of(const std::vector<std::uint8_t> &file, cons
     return out;
 }
 
+// The first error the chain's check met, by the strict reading; the
+// lenient reading passes over what no source settles: Microsoft's 1997
+// root, a version 3 certificate without basic constraints, which OpenSSL
+// 3 takes as no CA, and the validity dates, which ce-run does not yet
+// check against a timestamp.
+thread_local int first_error = X509_V_OK;
+
+int strict_check(int ok, X509_STORE_CTX *context)
+{
+    if (!ok && first_error == X509_V_OK)
+        first_error = X509_STORE_CTX_get_error(context);
+    return ok;
+}
+
+int lenient_check(int ok, X509_STORE_CTX *context)
+{
+    switch (X509_STORE_CTX_get_error(context)) {
+    case X509_V_ERR_INVALID_CA:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return 1;
+    default:
+        return ok;
+    }
+}
+
+// The open question of a chain that only the strict reading refuses.
+std::string question(int error)
+{
+    switch (error) {
+    case X509_V_ERR_INVALID_CA:
+        return "no source says whether Windows Mobile takes a root without basic constraints "
+               "(Microsoft's of 1997) as a certification authority";
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "no source says whether Windows Mobile checks the signer's validity dates, and "
+               "against which time";
+    default:
+        return "";
+    }
+}
+
 // Whether the signature chains to a root of the store, and its signed
 // attributes match the content: PKCS7_verify, given the content's bytes
 // without their tag and length, as the library wants them for a content
 // that is not data.
-bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> &roots)
+bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> &roots,
+            bool lenient)
 {
     Owned<X509_STORE, X509_STORE_free> store(X509_STORE_new());
     for (const std::string &der : roots) {
@@ -150,6 +193,7 @@ bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> 
     }
     // Code signing is no purpose of OpenSSL's own: any purpose is taken.
     X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
+    X509_STORE_set_verify_cb(store.get(), lenient ? lenient_check : strict_check);
     const unsigned char *content = indirect.der;
     long length = 0;
     int tag = 0, type = 0;
@@ -226,10 +270,18 @@ Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signatu
     }
     std::string names;
     for (Store store : stores) {
-        if (chains(p7.get(), indirect, roots.der[int(store)])) {
+        first_error = X509_V_OK;
+        if (chains(p7.get(), indirect, roots.der[int(store)], false)) {
             verdict.trusted = true;
             verdict.store = store;
             return verdict;
+        }
+        std::string open = question(first_error);
+        if (!verdict.trusted_leniently && !open.empty() &&
+            chains(p7.get(), indirect, roots.der[int(store)], true)) {
+            verdict.trusted_leniently = true;
+            verdict.store = store;
+            verdict.question = open;
         }
         names += (names.empty() ? "" : " or the ") + std::string(name(store));
     }

@@ -2,11 +2,12 @@
 // roots of a device's certificate stores: the PKCS#7 SignedData, its
 // SpcIndirectDataContent and the chain are the library's to read and
 // check; what the signature covers is computed here from the byte ranges
-// that the file's reader gives (pe::signature, cabinet::signature).
+// that the file's reader gives.
 //
 // The security room (signature, configurations) is Windows Mobile's
 // security model; it uses common/ only, and the image and install rooms
 // tell it which bytes of a file a signature covers (SignedBytes).
+// (pe::signed_bytes and cabinet::signed_bytes give them.)
 
 #ifndef CE_RUN_SIGNATURE_H
 #define CE_RUN_SIGNATURE_H
@@ -41,6 +42,11 @@ struct Verdict {
     Store store = Store::spc;
     std::string signer;    // the signing certificate's subject, when it can be read
     std::string why_not;   // when not trusted: "it carries no signature", ...
+    // Not trusted, but chained to a root of store once what no source
+    // settles is read leniently (a root without basic constraints as a
+    // CA, the validity dates): trusted so, and the open question.
+    bool trusted_leniently = false;
+    std::string question;
 };
 
 // Verifies the signature of file as content against each of stores in

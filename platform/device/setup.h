@@ -9,7 +9,13 @@
  * A setup file is: setup_header; the texts application, provider and
  * unsupported (each a label and its _end label); the labels strings,
  * directories, files, hives, values and links, each before its table's
- * entries; setup_end.
+ * entries; setup_end_here.
+ *
+ * Strings, file names and the application's and provider's names are
+ * written as the CabWiz of Pocket PC 2000 to 2003 writes them, or, after
+ * setup_padded, as the CabWiz of 2005 on does: padded with 0s to a
+ * multiple of 4 bytes, which their lengths count (docs/sources.md,
+ * section 12).
  */
 
 	.set	string_counter, 0
@@ -18,6 +24,19 @@
 	.set	hive_counter, 0
 	.set	value_counter, 0
 	.set	link_counter, 0
+	.set	padded, 0
+
+	.macro	setup_padded
+	.set	padded, 1
+	.endm
+
+/* setup_text TEXT: a text ended by a 0, and padded where setup_padded asks. */
+	.macro	setup_text text
+	.asciz	"\text"
+	.if	padded
+	.fill	(4 - ((. - 1b) & 3)) & 3, 1, 0
+	.endif
+	.endm
 
 /* The header: the processor (2577 ARM, 0 any), the lowest and highest CE
  * version and build (0: no limit). */
@@ -50,7 +69,7 @@ setup:
 	.macro	string id, text
 	.set	string_counter, string_counter + 1
 	.short	\id, 2f - 1f
-1:	.asciz	"\text"
+1:	setup_text	"\text"
 2:
 	.endm
 
@@ -72,7 +91,7 @@ setup:
 	.short	\number, \directory, \number
 	.long	\flags
 	.short	2f - 1f
-1:	.asciz	"\name"
+1:	setup_text	"\name"
 2:
 	.endm
 
@@ -105,15 +124,17 @@ value_\id:
 value_end_\id:
 	.endm
 
-/* link ID, BASE, TARGET, TYPE, STRING...: a shortcut named by the strings
- * in %CE<BASE>%, to the file (TYPE 1) or directory (TYPE 0) TARGET. */
-	.macro	link id, base, target, type, strings:vararg
+/* link ID, DIRECTORY, BASE, TARGET, TYPE, STRING...: a shortcut named by
+ * the strings (with no 0 after them, as CabWiz writes it), in the
+ * directory DIRECTORY, or with DIRECTORY 0 in %CE<BASE>% (BASE 0:
+ * %InstallDir%), to the file (TYPE 1) or directory (TYPE 0; TARGET 0:
+ * %InstallDir%) TARGET. */
+	.macro	link id, directory, base, target, type, strings:vararg
 	.set	link_counter, link_counter + 1
-	.short	\id, 0, \base, \target, \type, 2f - 1f
+	.short	\id, \directory, \base, \target, \type, 2f - 1f
 1:	.irp	s, \strings
 	.short	\s
 	.endr
-	.short	0
 2:
 	.endm
 

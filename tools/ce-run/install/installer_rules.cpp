@@ -264,8 +264,9 @@ Reads setup_files(const Platform &platform, Reading reading)
 
 std::string setup_files_question(const Platform &platform)
 {
-    return "no source says whether the " + std::string(platform.name) + " installer reads " +
-           reads_text(platform.reads) + " or " + reads_text(platform.lenient_reads);
+    return "no source says whether the " + std::string(platform.name) + " installer " +
+           (platform.reads == Reads::both ? "needs both setup files, or reads one"
+                                          : "reads a .000 setup file");
 }
 
 Refusal cabinet_refusal(const Platform &platform, Reading reading, std::uint64_t header_length,

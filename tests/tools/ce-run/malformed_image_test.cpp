@@ -524,10 +524,20 @@ TEST_F(Malformed, CabinetsNoInstallerTakes)
              b.resize(b.size() + 8);
          },
          [](const Bytes &b) {
-             return "the Windows CE 4.2 installer refuses it: the cabinet says it is " +
+             return "the Pocket PC 2003 installer refuses it: the cabinet says it is " +
                     std::to_string(b.size() - 8) + " bytes, the file has " +
                     std::to_string(b.size()) + " (a signed CAB)";
          },
+         65, {"--platform", "pocketpc2003", "--install"}, CAB},
+        // Where that check is unsourced, the lenient reading goes on, and
+        // the device's refusal is what it then meets.
+        {"signed, and a data byte changed, where the length check is unsourced",
+         [](Bytes &b) {
+             b.at(2000) ^= 0xFF;
+             b.resize(b.size() + 8);
+         },
+         refused("Windows CE 4.2",
+                 "cannot extract stowkey.000: a data block whose checksum does not match"),
          65, {"--platform", "ce4.2", "--install"}, CAB},
         // Files listed backwards through one folder of 8 MiB: each would
         // have the folder decompressed again from its start, 512 GiB in

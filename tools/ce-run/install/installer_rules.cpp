@@ -251,10 +251,7 @@ const char *reads_text(Reads reads)
 
 std::string setup_files_read(const Platform &platform)
 {
-    if (platform.reads == platform.lenient_reads)
-        return reads_text(platform.reads);
-    return std::string(reads_text(platform.reads)) + " (unsourced: or " +
-           reads_text(platform.lenient_reads) + ")";
+    return reads_text(platform.reads);
 }
 
 Reads setup_files(const Platform &platform, Reading reading)

@@ -74,8 +74,8 @@ extern const Platform platforms[platform_count];
 
 const Platform *find_platform(std::string_view option);
 std::string platform_options();  // "pocketpc2000, ..., compact2013"
-// ".000", "_setup.xml, else .000", ...; where no source settles it, the
-// strict reading's, then "(unsourced: ...)" and the lenient's.
+// ".000", "_setup.xml, else .000", ...: the strict reading's, where no
+// source settles it.
 std::string setup_files_read(const Platform &platform);
 
 // The setup files the installer reads, by the reading; and the open

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Real CABs, made by Microsoft's CabWiz for devices of their day and taken
+# from public repositories, through ce-run's installers: every row of
+# CORPUS_DIR/expected.tsv (a CAB, a platform, options, the statuses a
+# correct answer may have). A refusal or an open question is one line on
+# standard error; an install traces each file it wrote, each of a size
+# that cabextract lists in the cabinet. On Windows Mobile 6, each CAB that
+# holds both setup files installs the same from either
+# (--compare-setup-files). The CABs are never copied into the repository:
+# where CORPUS_DIR is absent the test says so and is skipped (77).
+#
+# usage: corpus_test.sh CE_RUN CORPUS_DIR
+set -euo pipefail
+ce_run=$1 corpus=$2
+[ -f "$corpus/expected.tsv" ] || { echo "skipped: no corpus of real CABs at $corpus"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0 rows=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+while IFS=$'\t' read -r cab platform options allowed label; do
+    [[ $cab == \#* ]] && continue
+    rows=$((rows + 1))
+    read -ra extra <<<"${options//ROOT\//$corpus/}"
+    [ "$options" = - ] && extra=()
+    where="$cab on $platform${extra[*]:+ (${extra[*]})}"
+    status=0
+    "$ce_run" --platform "$platform" --install-only "${extra[@]}" --trace "$work/trace" \
+        --install "$corpus/$cab.cab" >"$work/out" 2>"$work/err" || status=$?
+    [[ ",$allowed," == *",$status,"* ]] ||
+        fail "$where: status $status, not one of $allowed ($label): $(cat "$work/err")"
+    [ ! -s "$work/out" ] || fail "$where: standard output holds $(cat "$work/out")"
+    if [ "$status" -ne 0 ]; then
+        [ "$(wc -l <"$work/err")" = 1 ] && grep -q "^ce-run: $corpus/$cab.cab: " "$work/err" ||
+            fail "$where: standard error is not one ce-run line: $(cat "$work/err")"
+        continue
+    fi
+    [ ! -s "$work/err" ] || fail "$where: installs, and says $(cat "$work/err")"
+    sizes=" $(cabextract -l "$corpus/$cab.cab" 2>/dev/null | awk '$2 == "|" { print $1 }' | tr '\n' ' ') "
+    written=$(sed -n 's/^install: wrote .* (\([0-9]*\) bytes).*$/\1/p' "$work/trace")
+    [ -n "$written" ] || fail "$where: installs, and the trace names no file it wrote"
+    for size in $written; do
+        [[ $sizes == *" $size "* ]] || fail "$where: the trace writes a file of $size bytes, which the cabinet does not hold"
+    done
+done <"$corpus/expected.tsv"
+[ "$rows" -gt 0 ] || fail "$corpus/expected.tsv has no rows"
+echo "checked: $rows rows of expected.tsv"
+
+for cab in "$corpus"/*.cab; do
+    listing=$(cabextract -l "$cab" 2>/dev/null)
+    grep -q '\.000$' <<<"$listing" && grep -q '_setup\.xml$' <<<"$listing" || continue
+    "$ce_run" --platform windowsmobile6 --install-only --setup-dll continue --compare-setup-files \
+        --install "$cab" 2>"$work/err" || fail "$(basename "$cab"): its setup files differ: $(cat "$work/err")"
+done
+echo "checked: the setup files of each CAB that holds both"
+
+[ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
+echo "ok: the real CABs answer as their devices do"

@@ -261,6 +261,7 @@ derive unsupported-palm-pc 'size=$(wc -c <stowkey.000); printf "HPC\\000Palm PC\
 derive unsupported-xml 'sed -i "s|<parm name=\"AppName\"|<parm name=\"UnsupportedPlatforms\" value=\"HPCJUPITER\"/><parm name=\"AppName\"|" _setup.xml'
 # Two setup files that disagree: the XML installs into \Program Files.
 derive disagreeing 'sed -i "s/%CE2%/%CE1%/" _setup.xml'
+derive other-app-name 'xml_set _setup.xml AppName stowkey'
 derive two-programs 'sed -i "s|<characteristic type=\"MakeDir\"/>|<characteristic type=\"MakeDir\"/><characteristic type=\"copy.exe\"><characteristic type=\"Extract\"><parm name=\"Source\" value=\"stowkey.001\"/><parm name=\"NoDateCheck\"/></characteristic></characteristic>|; s/\"NumFiles\" value=\"1\"/\"NumFiles\" value=\"2\"/" _setup.xml'
 derive integer-out-of-range 'sed -i "s/value=\"-42\"/value=\"2147483648\"/" _setup.xml' registry
 
@@ -343,6 +344,9 @@ traced 'wrote \Windows\stowkey.exe (1536 bytes)' 'unload "stowkey project stowke
 installs windowsmobile6 "$work/disagreeing.cab" 76 "its two setup files do not install the same on the Windows Mobile 6 platform: stowkey.000 leaves \\Windows\\stowkey.exe" --compare-setup-files
 installs windowsmobile6 "$device_dir/$kind/stowkey.cab" 0 "" --compare-setup-files
 installs ce5.0 "$work/disagreeing.cab" 75 "its two setup files describe different installs"
+# One install under two unload names is two installs.
+installs windowsmobile6 "$work/other-app-name.cab" 76 "stowkey.000 leaves the unload name \"stowkey project stowkey\", _setup.xml does not" --compare-setup-files
+installs ce5.0 "$work/other-app-name.cab" 75 "its two setup files describe different installs (the .000 leaves the unload name"
 installs ce6.0 "$work/two-programs.cab" 64 "the CAB installs the programs \\Windows\\copy.exe, \\Windows\\stowkey.exe: give --run PATH"
 installs ce6.0 "$work/two-programs.cab" 0 "" --run '\Windows\copy.exe'
 # Each macro on each family of platforms: its path where the family

@@ -20,11 +20,14 @@ struct CabFile {
 };
 
 // One cabinet of one uncompressed folder holding folder, in data blocks of
-// 32 KiB without checksums, and the files as listed, in that order.
-inline Bytes cabinet(const Bytes &folder, const std::vector<CabFile> &files)
+// 32 KiB without checksums, and the files as listed, in that order; with
+// a per-folder reserve of folder_reserve bytes, as CabWiz writes most.
+inline Bytes cabinet(const Bytes &folder, const std::vector<CabFile> &files,
+                     std::uint8_t folder_reserve = 0)
 {
     constexpr std::size_t block = 32768;
-    Bytes out(36 + 8);
+    const std::size_t folder_at = folder_reserve != 0 ? 40 : 36;
+    Bytes out(folder_at + 8 + folder_reserve);
     std::size_t files_at = out.size();
     for (const CabFile &file : files) {
         std::size_t at = out.size();
@@ -52,8 +55,12 @@ inline Bytes cabinet(const Bytes &folder, const std::vector<CabFile> &files)
     out[25] = 1;
     put16(out, 26, 1);
     put16(out, 28, std::uint16_t(files.size()));
-    put32(out, 36, std::uint32_t(data_at));
-    put16(out, 40, std::uint16_t(blocks));
+    if (folder_reserve != 0) {
+        put16(out, 30, 0x0004);  // reserve present: no header reserve, folder_reserve per folder
+        out[38] = folder_reserve;
+    }
+    put32(out, folder_at, std::uint32_t(data_at));
+    put16(out, folder_at + 4, std::uint16_t(blocks));
     return out;
 }
 

@@ -551,6 +551,23 @@ TEST_F(Malformed, CabinetsNoInstallerTakes)
          },
          refused("Windows Mobile 6", "the cabinet holds neither _setup.xml nor a .000 setup file"),
          65, wm6, CAB},
+        // A per-folder reserve, as CabWiz writes most cabinets with a
+        // reserve: stowkey's CAB packed so installs.
+        {"a per-folder reserve of 48 bytes",
+         [](Bytes &b) {
+             const Bytes parts[] = {test::read_file(DEVICE_DIR "/ce3-to-ce7/cab/stowkey.000"),
+                                    test::read_file(DEVICE_DIR "/ce3-to-ce7/cab/_setup.xml"),
+                                    test::read_file(CE3_TO_CE7_IMAGE)};
+             const char *names[] = {"stowkey.000", "_setup.xml", "stowkey.001"};
+             Bytes folder;
+             std::vector<CabFile> files;
+             for (int i = 0; i < 3; i++) {
+                 files.push_back({names[i], std::uint32_t(folder.size()), std::uint32_t(parts[i].size())});
+                 folder.insert(folder.end(), parts[i].begin(), parts[i].end());
+             }
+             b = cabinet(folder, files, 48);
+         },
+         says(""), 0, wm6, CAB},
         {"files past ce-run's 64 MiB",
          [](Bytes &b) { b = cabinet(Bytes(16, 'x'), {{"a.000", 0, 16}, {"b", 0xFFFFF0, 0x4000000}}); },
          says("ce-run cannot tell what the Windows Mobile 6 installer does with it: its files hold "

@@ -420,8 +420,9 @@ printf '\001' | dd of=tampered.exe bs=1 seek=600 conv=notrunc status=none
 # secure CONFIGURATION OUTCOME FILE [OPTION]...: ce-run on a Windows Mobile
 # device of the configuration installs the CAB FILE (--install-only) or
 # runs the image FILE; OUTCOME: installs, runs-privileged, runs-normal,
-# covered (runs normal, without a prompt of its own), or the text of the
-# refusal (status 65).
+# covered (runs normal, without a prompt of its own), open:TEXT (refused
+# only by the strict reading of what no source settles: status 75 and
+# TEXT), or the text of the refusal (status 65).
 secure() {
     local configuration=$1 outcome=$2 file=$3 actual
     shift 3
@@ -437,6 +438,7 @@ secure() {
         runs-privileged|runs-normal)
             [ "$actual" = 0 ] && grep -q "^security: .*: it runs ${outcome#runs-} ($configuration)\$" trace ;;
         covered) [ "$actual" = 0 ] && grep -q "the prompt its CAB's user accepted covers it: it runs normal" trace ;;
+        open:*) [ "$actual" = 75 ] && [ "$(wc -l <stderr)" = 1 ] && grep -qF -- "${outcome#open:}" stderr ;;
         *) [ "$actual" = 65 ] && [ "$(wc -l <stderr)" = 1 ] && grep -qF -- "$outcome" stderr ;;
     esac || fail "$row: status $actual, not $outcome: $(cat stderr) $(grep '^security' trace)"
 }
@@ -507,6 +509,50 @@ grep -q "the prompt its CAB's user accepted covers it: it runs normal" trace ||
 grep -qF 'the Windows Mobile 6 installer refuses it: its signature chains to no root in the SPC store, and this configuration (locked) refuses unsigned CABs' <(
     "$ce_run" --platform windowsmobile6 --security locked "${privileged[@]}" --install "$cab_signed" 2>&1) ||
     fail "a CAB whose root is only in the execution stores is not refused as unsigned on a locked device"
+# What no source settles: the digest (SHA-1 is what Microsoft's signed
+# CABs of the era use), the signer's key usages, its validity dates on the
+# device's date (never the host's clock). The strict reading refuses, the
+# lenient one takes it: 75, naming the question.
+sign_with() {  # sign_with NAME CERTIFICATE DIGEST: NAME.cab and NAME.exe, signed so
+    local name=$1 certificate=$2 digest=$3 file
+    cat "$certificate.pem" intermediate.pem >"$name-chain.pem"
+    for file in "$cab_unsigned" "$image_unsigned"; do
+        quiet osslsigncode sign -certs "$name-chain.pem" -key "$certificate.key" -h "$digest" \
+            -in "$file" -out "$name.${file##*.}"
+    done
+}
+sign_with md5 signer md5
+sign_with server-auth server sha1
+sign_with key-encipherment no-signature sha1
+sign_with expired expired sha1
+secure locked "open:no source says whether Windows Mobile verifies SHA256 digests" "sha256/$armv4/stowkey.cab" "${spc[@]}"
+secure locked "open:its digest is MD5, and SHA-1 is what Microsoft's signed CABs of the era use, and no source says whether Windows Mobile verifies MD5 digests" md5.cab "${spc[@]}"
+secure locked "open:no source says whether Windows Mobile verifies MD5 digests" md5.exe "${privileged[@]}"
+secure locked "open:the signer's certificate does not allow code signing (its key usages), and no source says whether Windows Mobile checks the signer's key usages" server-auth.cab "${spc[@]}"
+secure locked "open:the signer's certificate does not allow code signing" key-encipherment.cab "${spc[@]}"
+secure locked "open:the signer's certificate does not allow code signing" key-encipherment.exe "${privileged[@]}"
+secure locked installs expired.cab "${spc[@]}"  # no device date: not judged
+secure locked installs expired.cab "${spc[@]}" --device-date 2020-06-01
+secure locked "open:the signer's certificate expired on 2021-01-01, and no source says whether Windows Mobile checks the signer's validity dates" \
+    expired.cab "${spc[@]}" --device-date 2021-06-01
+secure locked "open:the signer's certificate is valid only from" "$cab_signed" "${spc[@]}" --device-date 2000-01-01
+secure locked runs-privileged "$image_signed" "${privileged[@]}" --device-date "$(date -u -d tomorrow +%Y-%m-%d)"
+# The store: every block, a regular file.
+sed '2s/./#/' root.pem >damaged-root.pem
+cat root.pem damaged-root.pem >root-and-damaged.pem
+mkfifo store-fifo
+stores_refused() {  # stores_refused STATUS TEXT OPTION...: ce-run ends so
+    local status=$1 text=$2 actual
+    shift 2
+    timeout 20 "$ce_run" --platform windowsmobile6 --security locked "$@" --install-only \
+        --install "$cab_signed" >/dev/null 2>stderr && actual=0 || actual=$?
+    [ "$actual" = "$status" ] && [ "$(wc -l <stderr)" = 1 ] && grep -qF -- "$text" stderr ||
+        fail "--store $*: status $actual, not $status '$text': $(cat stderr)"
+}
+stores_refused 66 "--store: damaged-root.pem: PEM block 1 is damaged" --store spc=damaged-root.pem
+stores_refused 66 "--store: root-and-damaged.pem: PEM block 2 is damaged" --store spc=root-and-damaged.pem
+stores_refused 66 "--store: cannot read store-fifo: not a regular file" --store spc=store-fifo
+stores_refused 64 "--trace: root.pem is a --store file itself" --store spc=root.pem --trace root.pem
 echo "checked: each security configuration against unsigned, signed, other-root and changed files"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

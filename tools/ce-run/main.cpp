@@ -21,6 +21,7 @@
 
 #include "device_contents.h"
 #include "emulator.h"
+#include "input_file.h"
 #include "installer.h"
 #include "load_plan.h"
 #include "options.h"
@@ -29,37 +30,6 @@
 #include "text.h"
 
 namespace {
-
-constexpr off_t max_input_size = 64 << 20;
-
-bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes, std::string &error)
-{
-    // Non-blocking, so that opening a FIFO does not wait for a writer; only
-    // a regular file is read.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        error = std::strerror(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        error = "not a regular file";
-    } else if (info.st_size > max_input_size) {
-        error = "larger than " + std::to_string(max_input_size >> 20) + " MiB";
-    } else {
-        bytes.resize(std::size_t(info.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) {
-                error = n < 0 ? std::strerror(errno) : "the file shrank while read";
-                break;
-            }
-            done += std::size_t(n);
-        }
-    }
-    if (fd >= 0)
-        close(fd);
-    return error.empty();
-}
 
 // What a run shares between its steps.
 struct Session {
@@ -207,16 +177,24 @@ int check_signature(Session &session, const pe::Image &image)
         return -1;
     if (!open_trace(session))
         return exit_trace_unwritable;
-    security::Decision decision = security::decide_program(
-        options.security,
-        security::verify(session.file, pe::signed_bytes(session.file.data(), session.file.size(), image),
-                         security::Content::image, options.security.roots,
-                         {security::Store::privileged, security::Store::unprivileged}),
-        session.covered_by_prompt);
+    security::Verdict verdict = security::verify(
+        session.file, pe::signed_bytes(session.file.data(), session.file.size(), image),
+        security::Content::image, options.security.roots,
+        {security::Store::privileged, security::Store::unprivileged}, options.security.date);
+    security::Decision decision =
+        security::decide_program(options.security, verdict, session.covered_by_prompt);
     session.state.trace.line("security: " + session.program + ": " +
                              escaped(decision.trace, path_escaping));
     if (decision.allowed)
         return -1;
+    // Refused only by the strict reading of what no source settles.
+    security::Verdict lenient = verdict;
+    lenient.trusted = verdict.trusted_leniently;
+    if (verdict.trusted_leniently &&
+        security::decide_program(options.security, lenient, session.covered_by_prompt).allowed)
+        return complain(exit_not_modelled, session.image_name + ": ce-run cannot tell what the " +
+                                               options.platform->name + " loader does with it: " +
+                                               escaped(verdict.question, path_escaping));
     return complain(exit_bad_image, session.image_name + ": the " + options.platform->name +
                                         " loader refuses it: " + decision.refusal);
 }

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include "input_file.h"
 #include "text.h"
 
 namespace {
@@ -46,6 +48,8 @@ const char usage_tail[] =
     "                          repeated\n"
     "  --answer yes|no         the user's answer to a security prompt; default:\n"
     "                          nobody answers, which counts as no\n"
+    "  --device-date DATE      the device's date, YYYY-MM-DD (UTC), on which a\n"
+    "                          signer's validity is judged; default: not judged\n"
     "  --cpu MODEL             sa1110 (StrongARM, ARMv4, ARM platform code),\n"
     "                          pxa270 (XScale, ARMv5TE, Thumb platform code) or\n"
     "                          cortex-a8 (ARMv7-A, Thumb platform code; the only\n"
@@ -155,7 +159,7 @@ enum Option {
     option_stats, option_max_instructions, option_help, option_version, option_platform,
     option_install, option_device_file, option_platforms, option_install_only, option_run,
     option_setup_dll, option_compare_setup_files, option_device_value, option_security,
-    option_store, option_answer,
+    option_store, option_answer, option_device_date,
 };
 
 const struct option option_table[] = {
@@ -181,6 +185,7 @@ const struct option option_table[] = {
     {"security", required_argument, nullptr, option_security},
     {"store", required_argument, nullptr, option_store},
     {"answer", required_argument, nullptr, option_answer},
+    {"device-date", required_argument, nullptr, option_device_date},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -201,8 +206,13 @@ int apply_security_option(int option, const std::string &value, Options &out)
         for (auto [prefix, store] : stores) {
             if (value.rfind(prefix, 0) != 0)
                 continue;
-            if (!security::load_roots(value.substr(std::strlen(prefix)), store, out.security.roots, error))
+            const std::string file = value.substr(std::strlen(prefix));
+            std::vector<std::uint8_t> pem;
+            if (!read_file(file, pem, error))
+                return complain(exit_unreadable_image, "--store: cannot read " + file + ": " + error);
+            if (!security::load_roots(pem, file, store, out.security.roots, error))
                 return complain(exit_unreadable_image, "--store: " + error);
+            out.store_files.push_back(file);
             out.stores_given = true;
             return -1;
         }
@@ -215,6 +225,15 @@ int apply_security_option(int option, const std::string &value, Options &out)
         out.security.answer = value == "yes" ? security::Answer::yes : security::Answer::no;
         out.answer_given = true;
         break;
+    case option_device_date: {
+        struct tm date = {};
+        const char *end = strptime(value.c_str(), "%Y-%m-%d", &date);
+        if (end == nullptr || *end != '\0' || value.size() != 10)
+            return complain(exit_usage, "--device-date: '" + value + "' is not a date YYYY-MM-DD");
+        out.security.date = std::int64_t(timegm(&date));
+        out.answer_given = true;  // the security model's, as --answer is
+        break;
+    }
     }
     return -1;
 }
@@ -353,7 +372,8 @@ int check_together(const Options &out)
         return complain(exit_usage, "--run runs a program, and --install-only and "
                                     "--compare-setup-files run none");
     if ((out.stores_given || out.answer_given) && !out.security_given)
-        return complain(exit_usage, "--store and --answer are the security model's: give --security");
+        return complain(exit_usage, "--store, --answer and --device-date are the security model's: "
+                                    "give --security");
     if (out.security_given && (out.platform == nullptr || !out.platform->has_security_model))
         return complain(exit_usage, std::string("--security: ") +
                                         (out.platform == nullptr ? "a device named by --os"
@@ -381,6 +401,8 @@ int check_trace(const Options &out)
          out.cab_path.empty() ? "the image" : "the CAB"}};
     for (const auto &[path, host_file] : out.device_files)
         inputs.push_back({host_file, "the --device-file of " + path});
+    for (const std::string &file : out.store_files)
+        inputs.push_back({file, "a --store file"});
     for (const auto &[input, what] : inputs) {
         if (same_file(out.trace_path, input))
             return complain(exit_usage, "--trace: " + out.trace_path + " is " + what +

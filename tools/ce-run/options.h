@@ -48,6 +48,7 @@ struct Options {
     std::string run_path;  // the installed program to run
     bool security_given = false, stores_given = false, answer_given = false;
     security::Model security;  // with security_given: the device's security model
+    std::vector<std::string> store_files;  // the --store files, as given
     std::uint64_t max_instructions = 10000000;
     std::string image_path;
     std::vector<std::string> program_arguments;

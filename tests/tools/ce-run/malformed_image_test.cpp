@@ -715,7 +715,9 @@ TEST(Usage, BadUsageIsRefused)
          "--security: a device named by --os has no security configurations: give --platform "
          "windowsmobile5 or windowsmobile6"},
         {{"--platform", "windowsmobile6", "--answer", "yes", image}, 64,
-         "--store and --answer are the security model's: give --security"},
+         "--store, --answer and --device-date are the security model's: give --security"},
+        {{"--platform", "windowsmobile6", "--security", "locked", "--device-date", "2007-13-01", image},
+         64, "--device-date: '2007-13-01' is not a date YYYY-MM-DD"},
         {{"--platform", "windowsmobile6", "--security", "locked", "--answer", "maybe", image}, 64,
          "--answer: 'maybe' is not yes or no"},
         {{"--platform", "windowsmobile6", "--security", "locked", "--store", "root=" + image, image},

@@ -100,7 +100,8 @@ Result check_signature(Cab &cab, Trace &trace)
     const std::vector<std::uint8_t> &file = *cab.request.cab;
     security::Verdict verdict =
         security::verify(file, cabinet::signed_bytes(file), security::Content::cabinet,
-                         cab.request.security->roots, {security::Store::spc});
+                         cab.request.security->roots, {security::Store::spc},
+                         cab.request.security->date);
     security::Verdict lenient = verdict;
     lenient.trusted = verdict.trusted || verdict.trusted_leniently;
     security::Decision decision = security::decide_cab(

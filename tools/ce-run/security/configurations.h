@@ -31,6 +31,7 @@ struct Model {
     Configuration configuration = Configuration::off;
     Roots roots;
     Answer answer = Answer::nobody;
+    std::int64_t date = no_date;  // the device's date (--device-date), seconds since 1970
 };
 
 struct Decision {

@@ -1,12 +1,15 @@
 #include "signature.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -121,68 +124,47 @@ bool read_indirect(PKCS7 *p7, Indirect &out, std::string &why)
     return true;
 }
 
-std::vector<unsigned char> digest_of(const std::vector<std::uint8_t> &file, const SignedBytes &signature,
-                                     const EVP_MD *md)
+// Whether the digest of the covered bytes is the one the signature holds.
+// A digest the library cannot compute, or one of another length than
+// the algorithm's, never matches.
+bool digest_matches(const std::vector<std::uint8_t> &file, const SignedBytes &signature,
+                    const Indirect &indirect)
 {
     Owned<EVP_MD_CTX, EVP_MD_CTX_free> context(EVP_MD_CTX_new());
     std::vector<unsigned char> out(EVP_MAX_MD_SIZE);
     unsigned size = 0;
-    EVP_DigestInit_ex(context.get(), md, nullptr);
-    for (const auto &[begin, end] : signature.covered)
-        EVP_DigestUpdate(context.get(), file.data() + begin, end - begin);
-    EVP_DigestFinal_ex(context.get(), out.data(), &size);
+    if (!context || EVP_DigestInit_ex(context.get(), indirect.md, nullptr) != 1)
+        return false;
+    for (const auto &[begin, end] : signature.covered) {
+        if (EVP_DigestUpdate(context.get(), file.data() + begin, end - begin) != 1)
+            return false;
+    }
+    if (EVP_DigestFinal_ex(context.get(), out.data(), &size) != 1 || size == 0 ||
+        int(size) != EVP_MD_get_size(indirect.md))
+        return false;
     out.resize(size);
-    return out;
+    return out == indirect.digest;
 }
 
-// The first error the chain's check met, by the strict reading; the
-// lenient reading passes over what no source settles: Microsoft's 1997
-// root, a version 3 certificate without basic constraints, which OpenSSL
-// 3 takes as no CA, and the validity dates, which ce-run does not yet
-// check against a timestamp.
-thread_local int first_error = X509_V_OK;
-
-int strict_check(int ok, X509_STORE_CTX *context)
+// A root of the device's store is a trust anchor whatever its
+// extensions: Microsoft's 1997 root, a version 3 certificate without basic
+// constraints, is no CA to OpenSSL 3, and devices with it in their stores
+// installed what it signed. The validity dates are judged apart (judged),
+// never by the host's clock.
+int check(int ok, X509_STORE_CTX *context)
 {
-    if (!ok && first_error == X509_V_OK)
-        first_error = X509_STORE_CTX_get_error(context);
-    return ok;
-}
-
-int lenient_check(int ok, X509_STORE_CTX *context)
-{
-    switch (X509_STORE_CTX_get_error(context)) {
-    case X509_V_ERR_INVALID_CA:
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
+    STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(context);
+    if (!ok && X509_STORE_CTX_get_error(context) == X509_V_ERR_INVALID_CA && chain != nullptr &&
+        X509_STORE_CTX_get_error_depth(context) == sk_X509_num(chain) - 1)
         return 1;
-    default:
-        return ok;
-    }
-}
-
-// The open question of a chain that only the strict reading refuses.
-std::string question(int error)
-{
-    switch (error) {
-    case X509_V_ERR_INVALID_CA:
-        return "no source says whether Windows Mobile takes a root without basic constraints "
-               "(Microsoft's of 1997) as a certification authority";
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return "no source says whether Windows Mobile checks the signer's validity dates, and "
-               "against which time";
-    default:
-        return "";
-    }
+    return ok;
 }
 
 // Whether the signature chains to a root of the store, and its signed
 // attributes match the content: PKCS7_verify, given the content's bytes
 // without their tag and length, as the library wants them for a content
 // that is not data.
-bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> &roots,
-            bool lenient)
+bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> &roots)
 {
     Owned<X509_STORE, X509_STORE_free> store(X509_STORE_new());
     for (const std::string &der : roots) {
@@ -193,7 +175,8 @@ bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> 
     }
     // Code signing is no purpose of OpenSSL's own: any purpose is taken.
     X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
-    X509_STORE_set_verify_cb(store.get(), lenient ? lenient_check : strict_check);
+    X509_STORE_set_verify_cb(store.get(), check);
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_NO_CHECK_TIME);
     const unsigned char *content = indirect.der;
     long length = 0;
     int tag = 0, type = 0;
@@ -201,6 +184,66 @@ bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> 
         return false;
     Owned<BIO, free_bio> data(BIO_new_mem_buf(content, int(length)));
     return PKCS7_verify(p7, nullptr, store.get(), data.get(), nullptr, PKCS7_BINARY) == 1;
+}
+
+// The signer's certificate: the one whose issuer and serial number the
+// SignerInfo names.
+X509 *signer_of(PKCS7 *p7)
+{
+    STACK_OF(X509) *signers = PKCS7_get0_signers(p7, nullptr, 0);
+    X509 *signer = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
+    sk_X509_free(signers);
+    return signer;
+}
+
+std::string date_text(const ASN1_TIME *time)
+{
+    struct tm parts = {};
+    char text[16] = "?";
+    if (ASN1_TIME_to_tm(time, &parts) == 1)
+        std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
+    return text;
+}
+
+// A signature that chains to a root, judged by what no source settles:
+// the strict reading trusts it only with a SHA-1 digest, a signer whose
+// key usages allow code signing, and, where the device's date is known,
+// a signer valid on it; the lenient reading trusts it whatever these are.
+Verdict judged(PKCS7 *p7, const Indirect &indirect, std::int64_t device_date, Verdict verdict)
+{
+    X509 *signer = signer_of(p7);
+    std::string why;
+    const std::string what = "no source says whether Windows Mobile ";
+    if (EVP_MD_get_type(indirect.md) != NID_sha1) {
+        why = std::string("its digest is ") + OBJ_nid2sn(EVP_MD_get_type(indirect.md)) +
+              ", and SHA-1 is what Microsoft's signed CABs of the era use";
+        verdict.question = what + "verifies " + OBJ_nid2sn(EVP_MD_get_type(indirect.md)) + " digests";
+    } else if (signer != nullptr &&
+               (((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
+                 !(X509_get_extended_key_usage(signer) & XKU_CODE_SIGN)) ||
+                ((X509_get_extension_flags(signer) & EXFLAG_KUSAGE) &&
+                 !(X509_get_key_usage(signer) & KU_DIGITAL_SIGNATURE)))) {
+        why = "the signer's certificate does not allow code signing (its key usages)";
+        verdict.question = what + "checks the signer's key usages";
+    } else if (signer != nullptr && device_date != no_date) {
+        time_t at = time_t(device_date);
+        if (X509_cmp_time(X509_get0_notAfter(signer), &at) < 0)
+            why = "the signer's certificate expired on " + date_text(X509_get0_notAfter(signer));
+        else if (X509_cmp_time(X509_get0_notBefore(signer), &at) > 0)
+            why = "the signer's certificate is valid only from " +
+                  date_text(X509_get0_notBefore(signer));
+        if (!why.empty())
+            verdict.question = what + "checks the signer's validity dates against its own (--device-date)";
+    }
+    if (why.empty()) {
+        verdict.trusted = true;
+        verdict.question.clear();
+    } else {
+        verdict.trusted_leniently = true;
+        verdict.why_not = why;
+        verdict.question = why + ", and " + verdict.question;
+    }
+    return verdict;
 }
 
 }  // namespace
@@ -216,34 +259,58 @@ const char *name(Store store)
     return "";
 }
 
-bool load_roots(const std::string &file, Store store, Roots &roots, std::string &error)
+bool load_roots(const std::vector<std::uint8_t> &pem, const std::string &file, Store store,
+                Roots &roots, std::string &error)
 {
-    Owned<BIO, free_bio> bio(BIO_new_file(file.c_str(), "r"));
-    if (!bio) {
-        error = "cannot read " + file + ": " + std::strerror(errno);
-        return false;
-    }
-    int count = 0;
+    Owned<BIO, free_bio> bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+    std::vector<std::string> &into = roots.der[int(store)];
+    int blocks = 0;
     for (;;) {
-        Owned<X509, X509_free> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!certificate)
-            break;
-        unsigned char *der = nullptr;
-        int size = i2d_X509(certificate.get(), &der);
-        if (size > 0)
-            roots.der[int(store)].emplace_back(reinterpret_cast<char *>(der), std::size_t(size));
-        OPENSSL_free(der);
-        count++;
+        char *name = nullptr, *header = nullptr;
+        unsigned char *data = nullptr;
+        long size = 0;
+        ERR_clear_error();
+        bool read = bio && PEM_read_bio(bio.get(), &name, &header, &data, &size) == 1;
+        std::string type = read ? name : "";
+        const unsigned char *der = data;
+        Owned<X509, X509_free> certificate(
+            read && type == "CERTIFICATE" ? d2i_X509(nullptr, &der, size) : nullptr);
+        bool whole = certificate && der == data + size;
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_free(data);
+        if (!read) {
+            // The end of the file, or a block that is not PEM.
+            bool end = ERR_GET_REASON(ERR_peek_last_error()) == PEM_R_NO_START_LINE;
+            ERR_clear_error();
+            if (end && blocks > 0)
+                return true;
+            error = file + (end ? " holds no PEM certificate"
+                                : ": PEM block " + std::to_string(blocks + 1) + " is damaged");
+            return false;
+        }
+        blocks++;
+        if (!whole) {
+            error = file + ": PEM block " + std::to_string(blocks) + " (" + type +
+                    ") is not one X.509 certificate";
+            return false;
+        }
+        unsigned char *encoded = nullptr;
+        int length = i2d_X509(certificate.get(), &encoded);
+        std::string bytes(reinterpret_cast<char *>(encoded), std::size_t(std::max(length, 0)));
+        OPENSSL_free(encoded);
+        if (std::find(into.begin(), into.end(), bytes) == into.end())
+            into.push_back(bytes);
+        if (into.size() > max_roots) {
+            error = file + ": the " + std::string(security::name(store)) + " store would hold more than " +
+                    std::to_string(max_roots) + " certificates, ce-run's limit";
+            return false;
+        }
     }
-    if (count == 0) {
-        error = file + " holds no PEM certificate";
-        return false;
-    }
-    return true;
 }
 
 Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signature, Content content,
-               const Roots &roots, const std::vector<Store> &stores)
+               const Roots &roots, const std::vector<Store> &stores, std::int64_t device_date)
 {
     Verdict verdict;
     if (!signature.present) {
@@ -259,29 +326,27 @@ Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signatu
     Indirect indirect;
     if (!p7 || !read_indirect(p7.get(), indirect, verdict.why_not))
         return verdict;
+    // [MS-OSHARED] 2.3.2.4.1: exactly one SignerInfo.
+    int signers = sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(p7.get()));
+    if (signers != 1) {
+        verdict.why_not = "its signature holds " + std::to_string(signers) +
+                          " signers, and an Authenticode signature holds one";
+        return verdict;
+    }
     verdict.signer = subject(p7.get());
     if (indirect.content_oid != (content == Content::image ? image_data : cabinet_data)) {
         verdict.why_not = "its signature is for another kind of file (" + indirect.content_oid + ")";
         return verdict;
     }
-    if (digest_of(file, signature, indirect.md) != indirect.digest) {
+    if (!digest_matches(file, signature, indirect)) {
         verdict.why_not = "its signature does not match its contents: it was changed after it was signed";
         return verdict;
     }
     std::string names;
     for (Store store : stores) {
-        first_error = X509_V_OK;
-        if (chains(p7.get(), indirect, roots.der[int(store)], false)) {
-            verdict.trusted = true;
+        if (chains(p7.get(), indirect, roots.der[int(store)])) {
             verdict.store = store;
-            return verdict;
-        }
-        std::string open = question(first_error);
-        if (!verdict.trusted_leniently && !open.empty() &&
-            chains(p7.get(), indirect, roots.der[int(store)], true)) {
-            verdict.trusted_leniently = true;
-            verdict.store = store;
-            verdict.question = open;
+            return judged(p7.get(), indirect, device_date, verdict);
         }
         names += (names.empty() ? "" : " or the ") + std::string(name(store));
     }

@@ -12,6 +12,7 @@
 #ifndef CE_RUN_SIGNATURE_H
 #define CE_RUN_SIGNATURE_H
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -30,9 +31,15 @@ struct Roots {
     std::vector<std::string> der[int(Store::store_count)];
 };
 
-// Reads the PEM certificates of file into store; false with the reason
-// when the file cannot be read or holds none.
-bool load_roots(const std::string &file, Store store, Roots &roots, std::string &error);
+// The most certificates one store may hold: more than any device's
+// stores, and a bound on the work of every chain's check.
+constexpr std::size_t max_roots = 1000;
+
+// Takes every PEM certificate of pem, the bytes of file, into store;
+// false with the reason when it holds none, a block is damaged or not
+// one certificate, or the store would hold more than max_roots.
+bool load_roots(const std::vector<std::uint8_t> &pem, const std::string &file, Store store,
+                Roots &roots, std::string &error);
 
 // What the file signs: a PE image, or a cabinet (the SpcIndirectDataContent's type).
 enum class Content { image, cabinet };
@@ -43,16 +50,21 @@ struct Verdict {
     std::string signer;    // the signing certificate's subject, when it can be read
     std::string why_not;   // when not trusted: "it carries no signature", ...
     // Not trusted, but chained to a root of store once what no source
-    // settles is read leniently (a root without basic constraints as a
-    // CA, the validity dates): trusted so, and the open question.
+    // settles is read leniently (the digest, the key usages, the
+    // validity dates): trusted so, and the open question.
     bool trusted_leniently = false;
     std::string question;
 };
 
+// The device's date unknown: no validity date is checked (never against
+// the host's clock).
+constexpr std::int64_t no_date = INT64_MIN;
+
 // Verifies the signature of file as content against each of stores in
-// turn, the first that trusts it winning.
+// turn, the first that chains it winning; device_date, seconds since
+// 1970, is the date its validity is judged on.
 Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signature, Content content,
-               const Roots &roots, const std::vector<Store> &stores);
+               const Roots &roots, const std::vector<Store> &stores, std::int64_t device_date);
 
 }  // namespace security
 

@@ -57,7 +57,8 @@ void check_signature(const std::vector<std::uint8_t> &file, const pe::Image &ima
         __builtin_trap();
     security::Roots roots;
     (void)security::verify(file, signature, security::Content::image, roots,
-                           {security::Store::privileged, security::Store::unprivileged});
+                           {security::Store::privileged, security::Store::unprivileged},
+                           security::no_date);
 }
 
 }  // namespace

@@ -534,6 +534,16 @@ pack_cab_refuses 73 "cannot write $work/no/such/x.cab: $work/no/such is not a fo
 pack_cab_refuses 64 "the date 'soon' is not seconds since 1970" \
     "$base/stowkey.000" "$base/_setup.xml" "$base/stowkey.001" "$work/packed/x.cab" soon
 [ -z "$(ls -A "$work/packed")" ] || fail "a refused pack-cab left $(ls -A "$work/packed")"
+# A relative CAB path, and a folder whose name starts with "-": packed
+# there, as cabextract reads it, and nothing else left.
+mkdir -- "$work/packed/-folder"
+(cd "$work/packed" && "$source_dir/scripts/pack-cab" "$base/stowkey.000" "$base/_setup.xml" \
+    "$base/stowkey.001" -folder/relative.cab 315532800 2>"$work/err") ||
+    fail "pack-cab with a relative path into -folder: $(cat "$work/err")"
+[ "$(cabextract -l "$work/packed/-folder/relative.cab" 2>/dev/null | awk '$2 == "|" { print $NF }' | tr '\n' ' ')" = \
+    "stowkey.000 _setup.xml stowkey.001 " ] && [ ! -s "$work/err" ] &&
+    [ "$(ls -A "$work/packed/-folder")" = relative.cab ] ||
+    fail "pack-cab into -folder/relative.cab: $(ls -A "$work/packed/-folder") $(cat "$work/err")"
 echo "checked: pack-cab's refusals"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

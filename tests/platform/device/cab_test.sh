@@ -264,6 +264,32 @@ derive disagreeing 'sed -i "s/%CE2%/%CE1%/" _setup.xml'
 derive other-app-name 'xml_set _setup.xml AppName stowkey'
 derive two-programs 'sed -i "s|<characteristic type=\"MakeDir\"/>|<characteristic type=\"MakeDir\"/><characteristic type=\"copy.exe\"><characteristic type=\"Extract\"><parm name=\"Source\" value=\"stowkey.001\"/><parm name=\"NoDateCheck\"/></characteristic></characteristic>|; s/\"NumFiles\" value=\"1\"/\"NumFiles\" value=\"2\"/" _setup.xml'
 derive integer-out-of-range 'sed -i "s/value=\"-42\"/value=\"2147483648\"/" _setup.xml' registry
+# One path is one thing on the device, across characteristics, spellings
+# and case (as CE folds it, non-ASCII letters too); a file's path is no
+# directory's.
+extract_into() {  # extract_into DIRECTORY NAME: a FileOperation directory extracting stowkey.001 as NAME
+    printf '<characteristic type="%s" translation="install"><characteristic type="%s" translation="install"><characteristic type="Extract"><parm name="Source" value="stowkey.001"/><parm name="NoDateCheck"/></characteristic></characteristic></characteristic>' "$1" "$2"
+}
+with_operation() {  # with_operation XML: _setup.xml's FileOperation gains XML; no counts are given
+    sed -i "s|<parm name=\"Num[A-Za-z]*\" value=\"[0-9]*\"/>||" _setup.xml
+    awk -v add="$1" '/<characteristic type="FileOperation">/ { print; print add; next } { print }' _setup.xml >x && mv x _setup.xml
+}
+derive same-path-two-spellings "with_operation '$(extract_into '\WINDOWS' stowkey.exe)'"
+derive same-path-folded-case "with_operation '$(extract_into '%CE2%' STOWKEY.EXE)'"
+derive non-ascii-case "sed -i 's/stowkey.exe/\xc3\x84pp.exe/' _setup.xml; with_operation '$(extract_into '%CE2%' $'\xc3\xa4pp.exe')'"
+derive file-under-file "with_operation '$(extract_into '%CE2%\stowkey.exe' inner.exe)'"
+derive shortcut-on-file "with_operation '<characteristic type=\"%CE2%\" translation=\"install\"><characteristic type=\"stowkey.exe\" translation=\"install\"><characteristic type=\"Shortcut\"><parm name=\"Source\" value=\"%CE2%\\x.exe\" translation=\"install\"/></characteristic></characteristic></characteristic>'"
+after_operations() {  # after_operations XML: _setup.xml's FileOperation ends with XML
+    with_operation ''
+    awk -v add="$1" '{ line[NR] = $0 } END { for (i = 1; i < NR - 1; i++) print line[i]; print add; print line[NR - 1]; print line[NR] }' \
+        _setup.xml >x && mv x _setup.xml
+}
+# A moved program runs from where it went; a Delete of what the device
+# does not hold, and a RemoveDir of a standard folder, are not modelled.
+derive moved-program "after_operations '<characteristic type=\"%CE2%\" translation=\"install\"><characteristic type=\"moved.exe\" translation=\"install\"><characteristic type=\"Move\"><parm name=\"Source\" value=\"%CE2%\\stowkey.exe\" translation=\"install\"/></characteristic></characteristic></characteristic>'"
+derive delete-coredll "after_operations '<characteristic type=\"%CE2%\" translation=\"install\"><characteristic type=\"coredll.dll\" translation=\"install\"><characteristic type=\"Delete\"/></characteristic></characteristic>'"
+derive remove-fonts "after_operations '<characteristic type=\"%CE15%\" translation=\"install\"><characteristic type=\"RemoveDir\"/></characteristic>'"
+derive untranslated 'sed -i "s|type=\"%CE2%\" translation=\"install\"|type=\"%CE2%\"|" _setup.xml'
 
 installs pocketpc2003 "$work/processor.cab" 65 "the setup file is for processor 4660, and ARM devices take 2577 or 0"
 installs pocketpc2003 "$work/any-processor.cab" 0 ""
@@ -501,6 +527,18 @@ installs windowsmobile6 "$work/unnamed-setup-dll.cab" 75 "the cabinet holds the 
 installs windowsmobile6 "$work/shortcut-without-source.cab" 65 "the file App.lnk's Shortcut has no Source" --setup-dll continue
 installs windowsmobile6 "$work/file-without-operation.cab" 65 "the file Readme.txt has no operation" --setup-dll continue
 installs windowsmobile6 "$work/no-characteristic.cab" 75 "holds a nocharacteristic element, which ce-run does not model there" --setup-dll continue
+installs ce6.0 "$work/same-path-two-spellings.cab" 75 "the setup file extracts \\WINDOWS\\stowkey.exe and extracts \\Windows\\stowkey.exe, and which wins on the device no source says"
+installs ce6.0 "$work/same-path-folded-case.cab" 75 "the setup file extracts \\Windows\\STOWKEY.EXE and extracts \\Windows\\stowkey.exe"
+installs ce6.0 "$work/non-ascii-case.cab" 75 "the setup file extracts \\Windows\\\xc3\xa4pp.exe and extracts \\Windows\\\xc3\x84pp.exe"
+installs ce6.0 "$work/file-under-file.cab" 75 "the setup file extracts \\Windows\\stowkey.exe\\inner.exe and extracts \\Windows\\stowkey.exe"
+installs ce6.0 "$work/shortcut-on-file.cab" 75 "the setup file makes a shortcut at \\Windows\\stowkey.exe and extracts \\Windows\\stowkey.exe"
+installs ce6.0 "$work/moved-program.cab" 0 ""
+grep -qxF 'install: moved \Windows\stowkey.exe to \Windows\moved.exe' "$work/trace" ||
+    fail "the Move is not traced: $(grep '^install:' "$work/trace")"
+installs ce6.0 "$work/delete-coredll.cab" 75 "\\Windows\\coredll.dll, which the setup file deletes, is not on the device ce-run models"
+installs ce6.0 "$work/remove-fonts.cab" 75 "the setup file removes \\Windows\\Fonts, a standard folder of the device"
+# Macros are expanded only where translation="install" asks.
+installs ce6.0 "$work/untranslated.cab" 65 "the setup file names %CE2%: it is not a full device path"
 installs windowsmobile6 "$work/integer-out-of-range.cab" 65 "the registry value HKCU\\Test\\Count '2147483648' is not a signed 32-bit integer, which the Registry provider fails on"
 # operations.cab: Copy, Move, Delete and RemoveDir on files already there.
 echo original >"$work/original.txt"

@@ -8,7 +8,11 @@
 #ifndef CE_RUN_TEXT_H
 #define CE_RUN_TEXT_H
 
+#include <climits>
 #include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <locale.h>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -19,6 +23,37 @@ inline std::string lower_ascii(std::string_view text)
     std::string out(text);
     for (char &c : out)
         c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return out;
+}
+
+// A name as CE's file systems compare it: each character in lower case
+// by the C library's case mapping (towlower in the C.UTF-8 locale), so
+// that "\u00c4pp.exe" and "\u00e4pp.exe" are one file; a byte that is not
+// UTF-8 is folded as lower_ascii folds it.
+inline std::string fold_case(std::string_view text)
+{
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    if (utf8 == locale_t(0))
+        return lower_ascii(text);
+    const locale_t previous = uselocale(utf8);
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::mbstate_t state{}, out_state{};
+        wchar_t wide = 0;
+        std::size_t used = std::mbrtowc(&wide, text.data() + at, text.size() - at, &state);
+        char folded[MB_LEN_MAX];
+        std::size_t size = used == 0 || used > text.size() - at
+                               ? std::size_t(-1)
+                               : std::wcrtomb(folded, wchar_t(std::towlower(wint_t(wide))), &out_state);
+        if (size == std::size_t(-1)) {
+            out += lower_ascii(text.substr(at, 1));
+            at++;
+        } else {
+            out.append(folded, size);
+            at += used;
+        }
+    }
+    uselocale(previous);
     return out;
 }
 

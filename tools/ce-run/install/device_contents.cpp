@@ -6,19 +6,19 @@ namespace device_contents {
 
 const File *Contents::find(const std::string &path) const
 {
-    auto file = files.find(lower_ascii(path));
+    auto file = files.find(fold_case(path));
     return file == files.end() ? nullptr : &file->second;
 }
 
 void Contents::put(const File &file)
 {
     make_directory(file.path.substr(0, file.path.rfind('\\')));
-    files[lower_ascii(file.path)] = file;
+    files[fold_case(file.path)] = file;
 }
 
 bool Contents::has_directory(const std::string &path) const
 {
-    return directories.count(lower_ascii(path)) != 0;
+    return directories.count(fold_case(path)) != 0;
 }
 
 // The directory and each one above it.
@@ -27,7 +27,7 @@ void Contents::make_directory(const std::string &path)
     for (std::size_t end = path.find('\\', 1);; end = path.find('\\', end + 1)) {
         std::string part = path.substr(0, end);
         if (!part.empty())
-            directories.emplace(lower_ascii(part), part);
+            directories.emplace(fold_case(part), part);
         if (end == std::string::npos)
             return;
     }
@@ -35,7 +35,7 @@ void Contents::make_directory(const std::string &path)
 
 std::string value_key(const std::string &key, const std::string &name)
 {
-    return lower_ascii(key) + "\\" + lower_ascii(name);
+    return fold_case(key) + "\\" + fold_case(name);
 }
 
 const Value *Contents::value(const std::string &key, const std::string &name) const

@@ -30,7 +30,8 @@ struct Shortcut {
     std::string target;  // the path it leads to
 };
 
-// Each map is by the path, or the key and the name, in lower case.
+// Each map is by the path, or the key and the name, with case folded as
+// CE folds it (fold_case).
 struct Contents {
     std::map<std::string, std::string> directories;
     std::map<std::string, File> files;

@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -71,6 +72,11 @@ struct Cab {
     const cabinet::Entry *xml = nullptr;        // _setup.xml
     const cabinet::Entry *setup_dll = nullptr;  // the .999 member
     bool prompt_accepted = false;
+    // The entries by name in lower case, and by their last four
+    // characters (".001"), looked up once for each file a setup file
+    // extracts, whatever the number of entries.
+    std::map<std::string, const cabinet::Entry *> by_name;
+    std::map<std::string, std::vector<const cabinet::Entry *>> by_number;
 };
 
 // The one entry whose name, in lower case, ends so (or is so, with whole
@@ -140,6 +146,12 @@ Result read_cabinet(Cab &cab, Trace &trace)
     cab.setup_dll = error.empty() ? only_entry(cab.cabinet, ".999", false, error) : nullptr;
     if (!error.empty())
         return ending(Result::refused, error);
+    for (const cabinet::Entry &entry : cab.cabinet.entries) {
+        std::string name = lower_ascii(entry.name);
+        cab.by_name[name] = &entry;
+        if (name.size() >= 4)
+            cab.by_number[name.substr(name.size() - 4)].push_back(&entry);
+    }
     return carry_on();
 }
 
@@ -218,6 +230,9 @@ struct Planned {
 
 struct Plan {
     std::vector<Planned> steps;
+    // Each path a step works on, folded, and what the first step does
+    // there: one path is one thing on the device.
+    std::map<std::string, std::string> claimed;
     std::vector<device_contents::Value> values;
     std::vector<bool> keeps_existing;  // for each value
     std::string install_dir;           // expanded, for the setup DLL's calls
@@ -236,11 +251,15 @@ Result install_dir_unknown(const setup::Description &setup, const std::string &t
     return carry_on();
 }
 
+// A path's macros expanded where the setup file asks for it (expands);
+// elsewhere the path is what it says.
 Result expand_path(const Cab &cab, const setup::Description &setup, const std::string &text,
-                   std::string &path)
+                   std::string &path, bool expands = true)
 {
     Refusal refusal;
-    if (!expand(cab.platform, cab.reading, text, setup.install_dir, false, path, refusal)) {
+    if (!expands) {
+        path = text;
+    } else if (!expand(cab.platform, cab.reading, text, setup.install_dir, false, path, refusal)) {
         Result unknown = install_dir_unknown(setup, text);
         return unknown.ending != Result::installed ? unknown : from(refusal);
     }
@@ -253,14 +272,17 @@ Result expand_path(const Cab &cab, const setup::Description &setup, const std::s
 // The cabinet's entry a step extracts: never a setup file.
 Result find_entry(const Cab &cab, const setup::Description &setup, Planned &planned)
 {
-    std::string error;
     const std::string &source = planned.step.source;
-    if (setup.format == setup::Format::xml)
-        planned.entry = only_entry(cab.cabinet, lower_ascii(source), true, error);
-    else if (!source.empty())
-        planned.entry = only_entry(cab.cabinet, source, false, error);
-    if (!error.empty())
-        return ending(Result::refused, error);
+    if (setup.format == setup::Format::xml) {
+        auto found = cab.by_name.find(lower_ascii(source));
+        planned.entry = found != cab.by_name.end() ? found->second : nullptr;
+    } else if (!source.empty()) {
+        auto found = cab.by_number.find(source);
+        if (found != cab.by_number.end() && found->second.size() > 1)
+            return ending(Result::refused, "the cabinet holds both " + found->second[0]->name +
+                                               " and " + found->second[1]->name);
+        planned.entry = found != cab.by_number.end() ? found->second[0] : nullptr;
+    }
     if (planned.entry == nullptr)
         return ending(Result::refused, "the setup file installs " + planned.path + " from " +
                                            (source.empty() ? std::string("a file number past 999")
@@ -272,6 +294,51 @@ Result find_entry(const Cab &cab, const setup::Description &setup, Planned &plan
     return carry_on();
 }
 
+const char *verb(setup::Operation operation)
+{
+    switch (operation) {
+    case setup::Operation::extract: return "extracts";
+    case setup::Operation::shortcut: return "makes a shortcut at";
+    case setup::Operation::copy: return "copies to";
+    case setup::Operation::move: return "moves to";
+    case setup::Operation::remove: return "deletes";
+    case setup::Operation::make_dir: return "makes the directory";
+    case setup::Operation::remove_dir: return "removes the directory";
+    }
+    return "";
+}
+
+// A second operation on a path, or a file on the path of another, or
+// under it: which wins on the device no source says. MakeDir of one
+// directory twice is one directory.
+Result claim(const Planned &planned, Plan &plan)
+{
+    const std::string what = verb(planned.step.operation);
+    const std::string key = fold_case(planned.path);
+    bool directory = planned.step.operation == setup::Operation::make_dir ||
+                     planned.step.operation == setup::Operation::remove_dir;
+    auto conflict = [&](const std::string &first) {
+        return ending(Result::not_modelled, "the setup file " + first + " and " + what + " " +
+                                                planned.path + ", and which wins on the device "
+                                                "no source says");
+    };
+    auto there = plan.claimed.find(key);
+    if (there != plan.claimed.end() && !(directory && there->second.rfind(what + " ", 0) == 0))
+        return conflict(there->second);
+    for (std::size_t end = key.find('\\', 1); end != std::string::npos; end = key.find('\\', end + 1)) {
+        auto above = plan.claimed.find(key.substr(0, end));
+        if (above != plan.claimed.end() && above->second.rfind("makes the directory", 0) != 0)
+            return conflict(above->second);
+    }
+    if (!directory) {
+        auto below = plan.claimed.upper_bound(key + "\\");
+        if (below != plan.claimed.end() && below->first.compare(0, key.size() + 1, key + "\\") == 0)
+            return conflict(below->second);
+    }
+    plan.claimed.emplace(key, what + " " + planned.path);
+    return carry_on();
+}
+
 Result plan_step(const Cab &cab, const setup::Description &setup, const setup::Step &step,
                  Plan &plan)
 {
@@ -280,7 +347,7 @@ Result plan_step(const Cab &cab, const setup::Description &setup, const setup::S
                         step.operation == setup::Operation::remove_dir;
     Result result = expand_path(cab, setup, on_directory ? step.directory
                                                         : step.directory + "\\" + step.name,
-                                planned.path);
+                                planned.path, step.expands);
     if (result.ending != Result::installed)
         return result;
     if (step.operation == setup::Operation::extract) {
@@ -290,6 +357,8 @@ Result plan_step(const Cab &cab, const setup::Description &setup, const setup::S
         if (step.expands_source)
             result = expand_path(cab, setup, step.source, planned.source);
     }
+    if (result.ending == Result::installed)
+        result = claim(planned, plan);
     plan.steps.push_back(planned);
     return result;
 }
@@ -347,7 +416,8 @@ Result make_plan(const Cab &cab, const setup::Description &setup, Plan &plan)
     plan.unload = setup.provider.empty() ? setup.application
                                          : setup.provider + " " + setup.application;
     if (!setup.install_dir.empty()) {
-        Result result = expand_path(cab, setup, setup.install_dir, plan.install_dir);
+        Result result = expand_path(cab, setup, setup.install_dir, plan.install_dir,
+                                    setup.install_dir_expands);
         if (result.ending != Result::installed)
             return result;
     }
@@ -390,7 +460,7 @@ Result place_file(const Planned &planned, Contents &device, Trace &trace, Result
                " bytes)";
     }
     if (flags & setup::shared) {
-        int references = ++device.shared[lower_ascii(planned.path)];
+        int references = ++device.shared[fold_case(planned.path)];
         line += ", shared: " + std::to_string(references) +
                 (references == 1 ? " reference" : " references");
     }
@@ -408,10 +478,12 @@ Result carry_out_file_operation(const Planned &planned, Contents &device, Trace 
     using setup::Operation;
     const device_contents::File *source = device.find(planned.source);
     if (planned.step.operation == Operation::remove) {
-        if (device.find(planned.path) != nullptr) {
-            device.files.erase(lower_ascii(planned.path));
-            record(trace, "deleted " + planned.path);
-        }
+        if (device.find(planned.path) == nullptr)
+            return ending(Result::not_modelled,
+                          planned.path + ", which the setup file deletes, is not on the device "
+                          "ce-run models, and what the installer does then is unsourced");
+        device.files.erase(fold_case(planned.path));
+        record(trace, "deleted " + planned.path);
         return carry_on();
     }
     if (source == nullptr)
@@ -422,13 +494,14 @@ Result carry_out_file_operation(const Planned &planned, Contents &device, Trace 
     file.path = planned.path;
     bool move = planned.step.operation == Operation::move;
     if (move)
-        device.files.erase(lower_ascii(planned.source));
+        device.files.erase(fold_case(planned.source));
     device.put(file);
     record(trace, std::string(move ? "moved " : "copied ") + planned.source + " to " + planned.path);
     return carry_on();
 }
 
-Result carry_out_directory_operation(const Planned &planned, Contents &device, Trace &trace)
+Result carry_out_directory_operation(const Platform &platform, const Planned &planned,
+                                     Contents &device, Trace &trace)
 {
     if (planned.step.operation == setup::Operation::make_dir) {
         if (!device.has_directory(planned.path)) {
@@ -437,7 +510,13 @@ Result carry_out_directory_operation(const Planned &planned, Contents &device, T
         }
         return carry_on();
     }
-    std::string inside = lower_ascii(planned.path) + "\\";
+    for (const std::string &standard : standard_directories(platform)) {
+        if (fold_case(standard) == fold_case(planned.path))
+            return ending(Result::not_modelled, "the setup file removes " + planned.path +
+                                                    ", a standard folder of the device, and what "
+                                                    "the installer does then is unsourced");
+    }
+    std::string inside = fold_case(planned.path) + "\\";
     auto after = [&inside](const auto &map) {
         auto next = map.upper_bound(inside);
         return next != map.end() && next->first.compare(0, inside.size(), inside) == 0;
@@ -446,7 +525,7 @@ Result carry_out_directory_operation(const Planned &planned, Contents &device, T
         return ending(Result::not_modelled, "the setup file removes " + planned.path +
                                                 ", which is not empty, and whether the installer "
                                                 "removes what is in it is unsourced");
-    if (device.directories.erase(lower_ascii(planned.path)) != 0)
+    if (device.directories.erase(fold_case(planned.path)) != 0)
         record(trace, "removed " + planned.path);
     return carry_on();
 }
@@ -465,7 +544,26 @@ void set_values(const Plan &plan, Contents &device, Trace &trace)
     }
 }
 
-Result apply(const Plan &plan, Contents &device, Trace &trace)
+// The programs an install leaves: those it extracted, where its Moves
+// took them, less those its Deletes removed.
+void follow_programs(const Planned &planned, Result &result)
+{
+    auto at = std::find_if(result.programs.begin(), result.programs.end(),
+                           [&planned](const std::string &path) {
+                               return fold_case(path) == fold_case(planned.step.operation ==
+                                                                           setup::Operation::move
+                                                                       ? planned.source
+                                                                       : planned.path);
+                           });
+    if (at == result.programs.end())
+        return;
+    if (planned.step.operation == setup::Operation::move)
+        *at = planned.path;
+    else if (planned.step.operation == setup::Operation::remove)
+        result.programs.erase(at);
+}
+
+Result apply(const Platform &platform, const Plan &plan, Contents &device, Trace &trace)
 {
     Result result = carry_on();
     for (const Planned &planned : plan.steps) {
@@ -475,21 +573,22 @@ Result apply(const Plan &plan, Contents &device, Trace &trace)
             step = place_file(planned, device, trace, result);
             break;
         case setup::Operation::shortcut:
-            device.shortcuts[lower_ascii(planned.path)] = {planned.path, planned.source};
+            device.shortcuts[fold_case(planned.path)] = {planned.path, planned.source};
             record(trace, "shortcut " + planned.path + " to " + planned.source);
             break;
         case setup::Operation::make_dir:
         case setup::Operation::remove_dir:
-            step = carry_out_directory_operation(planned, device, trace);
+            step = carry_out_directory_operation(platform, planned, device, trace);
             break;
         default:
             step = carry_out_file_operation(planned, device, trace);
+            follow_programs(planned, result);
         }
         if (step.ending != Result::installed)
             return step;
     }
     set_values(plan, device, trace);
-    device.unload_names[lower_ascii(plan.unload)] = plan.unload;
+    device.unload_names[fold_case(plan.unload)] = plan.unload;
     return result;
 }
 
@@ -548,7 +647,7 @@ Result prepare(const Cab &cab, const Contents &device, Plan &plan)
         if (result.ending == Result::installed && formats.size() > 1) {
             Trace none;
             outcomes.push_back(device);
-            result = apply(plan, outcomes.back(), none);
+            result = apply(cab.platform, plan, outcomes.back(), none);
         }
     }
     std::string difference;
@@ -569,7 +668,7 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
     if (result.ending == Result::installed)
         result = run_install_init(cab, plan, trace);
     if (result.ending == Result::installed)
-        result = apply(plan, device, trace);
+        result = apply(cab.platform, plan, device, trace);
     if (result.ending == Result::installed)
         finish(cab, plan, trace);
     return result;
@@ -580,7 +679,7 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
 Result install_by(const Request &request, Reading reading, std::optional<setup::Format> format,
                   Contents &device, Trace &trace)
 {
-    Cab cab{*request.platform, request, reading, format, {}};
+    Cab cab{*request.platform, request, reading, format, {}, nullptr, nullptr, nullptr, false, {}, {}};
     Contents work = device;
     Result result = read_cabinet(cab, trace);
     if (result.ending == Result::installed)

@@ -196,7 +196,7 @@ bool read_directories(Reader &r, const Table &table, Description &out)
             return false;
         if (!r.directories.emplace(id, path).second)
             return r.fail("two directories have the id " + std::to_string(id));
-        out.steps.push_back({Operation::make_dir, path, "", "", 0, false});
+        out.steps.push_back({Operation::make_dir, path, "", "", 0, false, true});
         return true;
     });
 }
@@ -205,7 +205,7 @@ bool read_files(Reader &r, const Table &table, Description &out)
 {
     return each_entry(r, table, 12, 10, [&r, &out](std::uint64_t at, std::uint32_t length) {
         std::uint32_t number = r.u16(at), directory = r.u16(at + 2);
-        Step step = {Operation::extract, "", "", "", r.u32(at + 6), false};
+        Step step = {Operation::extract, "", "", "", r.u32(at + 6), false, true};
         if ((step.flags & ~known_flags) != 0)
             return r.not_modelled("file " + std::to_string(number) + " has the flags " +
                                   hex(step.flags) + ", which ce-run does not model");
@@ -318,7 +318,7 @@ bool read_links(Reader &r, const Table &table, Description &out)
         const std::string what = "shortcut " + std::to_string(id);
         Step step = {Operation::shortcut,
                      base == 0 ? std::string("%InstallDir%") : "%CE" + std::to_string(base) + "%",
-                     "", "", 0, true};
+                     "", "", 0, true, true};
         if (directory != 0) {
             auto folder = r.directories.find(directory);
             if (folder == r.directories.end())

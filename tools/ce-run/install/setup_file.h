@@ -61,6 +61,9 @@ struct Step {
     std::string source;
     std::uint32_t flags = 0;      // extract: the CopyFiles flags
     bool expands_source = false;  // shortcut, copy, move: macros in source are expanded
+    // Macros in directory and name are expanded: always in a .000; in the
+    // XML where the directory's characteristic says translation="install".
+    bool expands = true;
 };
 
 // Registry roots as the legacy file numbers them: 1 HKCR to 4 HKU.
@@ -102,6 +105,7 @@ struct Description {
     // The XML's InstallDir, or the .000's string 1, where CabWiz writes
     // it; macros and all.
     std::string install_dir;
+    bool install_dir_expands = true;  // the XML's InstallDir says translation="install"
     // The unsupported platforms: the .000's list, or the XML's one text,
     // where CabWiz runs the names together ("HPCJUPITER").
     std::vector<std::string> unsupported;

@@ -160,6 +160,7 @@ bool read_install(xmlNode *install, Description &out, std::map<std::string, std:
     if (!children(install, "the Install characteristic", true, false, nodes, problem))
         return false;
     Problem unknown;
+    bool install_dir_translated = false;
     for (xmlNode *parm : nodes) {
         std::string name = attribute(parm, "name");
         if (unknown.why.empty() && install_parms.count(name) == 0)
@@ -167,6 +168,8 @@ bool read_install(xmlNode *install, Description &out, std::map<std::string, std:
                                  "' is not one ce-run knows (names are case-sensitive)"};
         else if (!parms.emplace(name, attribute(parm, "value")).second && unknown.why.empty())
             unknown = {true, "the Install parm " + name + " is given twice"};
+        if (name == "InstallDir")
+            install_dir_translated = attribute(parm, "translation") == "install";
     }
     if (!read_versions(parms, out, problem))
         return false;
@@ -183,6 +186,7 @@ bool read_install(xmlNode *install, Description &out, std::map<std::string, std:
                                  " characters long, more than the " +
                                  std::to_string(max_application_name) + " the Install CSP takes");
     out.install_dir = parms["InstallDir"];
+    out.install_dir_expands = install_dir_translated;
     out.setup_dll = parms.count("SetupDLL") != 0;
     if (!parms["UnsupportedPlatforms"].empty())
         out.unsupported = {parms["UnsupportedPlatforms"]};
@@ -200,7 +204,8 @@ std::uint32_t extract_flag(const std::string &name)
 }
 
 // The one operation under a file's characteristic, and its parms.
-bool read_file(xmlNode *file, const std::string &directory, Description &out, Problem &problem)
+bool read_file(xmlNode *file, const std::string &directory, bool expands, Description &out,
+               Problem &problem)
 {
     const std::string name = attribute(file, "type");
     const std::string what = "the file " + name;
@@ -223,7 +228,7 @@ bool read_file(xmlNode *file, const std::string &directory, Description &out, Pr
     if (kinds.count(kind) == 0)
         return not_modelled(problem, what + " has the operation '" + kind +
                                          "', which ce-run does not model");
-    Step step = {kinds.at(kind), directory, name, "", 0, false};
+    Step step = {kinds.at(kind), directory, name, "", 0, false, expands};
     std::vector<xmlNode *> parms;
     if (!children(operations[0], (what + "'s " + kind).c_str(), true, false, parms, problem))
         return false;
@@ -253,6 +258,7 @@ bool read_file_operation(xmlNode *operation, Description &out, Problem &problem)
         return false;
     for (xmlNode *node : directories) {
         std::string directory = attribute(node, "type");
+        bool expands = attribute(node, "translation") == "install";
         if (directory.empty())
             return fail(problem, "FileOperation holds a directory without a type");
         std::vector<xmlNode *> files;
@@ -262,8 +268,8 @@ bool read_file_operation(xmlNode *operation, Description &out, Problem &problem)
             std::string type = attribute(file, "type");
             if (type == "MakeDir" || type == "RemoveDir") {
                 out.steps.push_back({type == "MakeDir" ? Operation::make_dir : Operation::remove_dir,
-                                     directory, "", "", 0, false});
-            } else if (!read_file(file, directory, out, problem)) {
+                                     directory, "", "", 0, false, expands});
+            } else if (!read_file(file, directory, expands, out, problem)) {
                 return false;
             }
         }

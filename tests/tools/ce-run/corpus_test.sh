@@ -6,7 +6,8 @@
 # standard error; an install traces each file it wrote, each of a size
 # that cabextract lists in the cabinet. On Windows Mobile 6, each CAB that
 # holds both setup files installs the same from either
-# (--compare-setup-files). The CABs are never copied into the repository:
+# (--compare-setup-files). Microsoft's signatures verify against its root,
+# at the time of their timestamps. The CABs are never copied into the repository:
 # where CORPUS_DIR is absent the test says so and is skipped (77).
 #
 # usage: corpus_test.sh CE_RUN CORPUS_DIR
@@ -53,6 +54,18 @@ for cab in "$corpus"/*.cab; do
         --install "$cab" 2>"$work/err" || fail "$(basename "$cab"): its setup files differ: $(cat "$work/err")"
 done
 echo "checked: the setup files of each CAB that holds both"
+
+# Microsoft's signed CABs: their signers expired after they signed, as
+# their verified timestamps say; on a device of 2015 they install.
+for row in netcf35-wm-armv4i:2007-10-11 sqlce35-dev-es-wm:2007-10-02; do
+    cab=${row%%:*} stamped=${row#*:}
+    "$ce_run" --platform windowsmobile6 --install-only --setup-dll continue --security locked \
+        --store "spc=$corpus/microsoft-root-authority.pem" --device-date 2015-01-01 \
+        --trace "$work/trace" --install "$corpus/$cab.cab" 2>"$work/err" &&
+        grep -q "^security: the CAB: signed by \"CN=Microsoft Mobile Device Privileged.*\", timestamped $stamped, chained to the SPC store: it installs (locked)\$" "$work/trace" ||
+        fail "$cab on a device of 2015: $(cat "$work/err") $(grep '^security' "$work/trace")"
+done
+echo "checked: Microsoft's signatures, judged at their timestamps"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "ok: the real CABs answer as their devices do"

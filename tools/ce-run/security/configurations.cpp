@@ -34,7 +34,9 @@ const Rules &of(const Model &model)
 
 std::string signed_by(const Verdict &verdict)
 {
-    return "signed by \"" + verdict.signer + "\", chained to the " + name(verdict.store) + " store";
+    return "signed by \"" + verdict.signer + "\"" +
+           (verdict.timestamp.empty() ? "" : ", timestamped " + verdict.timestamp) +
+           ", chained to the " + name(verdict.store) + " store";
 }
 
 // What happens to what counts as unsigned where the configuration asks:

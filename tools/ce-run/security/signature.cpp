@@ -205,12 +205,84 @@ std::string date_text(const ASN1_TIME *time)
     return text;
 }
 
+// The time of the signature's timestamp: Authenticode's countersignature
+// in the SignerInfo's unsigned attributes, verified by libcrypto (its
+// messageDigest the digest of the signature's encrypted digest, its
+// signature by a certificate of the SignedData that chains to a root of
+// the device's stores); no_date when there is none that verifies.
+std::int64_t timestamp(PKCS7 *p7, const Roots &roots)
+{
+    PKCS7_SIGNER_INFO *signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+    ASN1_TYPE *attribute = PKCS7_get_attribute(signer, NID_pkcs9_countersignature);
+    if (attribute == nullptr || attribute->type != V_ASN1_SEQUENCE)
+        return no_date;
+    const unsigned char *der = attribute->value.sequence->data;
+    Owned<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free> counter(
+        d2i_PKCS7_SIGNER_INFO(nullptr, &der, attribute->value.sequence->length));
+    if (!counter || counter->issuer_and_serial == nullptr || p7->d.sign->cert == nullptr)
+        return no_date;
+    X509 *stamper = X509_find_by_issuer_and_serial(p7->d.sign->cert,
+                                                   counter->issuer_and_serial->issuer,
+                                                   counter->issuer_and_serial->serial);
+    const EVP_MD *md = EVP_get_digestbyobj(counter->digest_alg->algorithm);
+    if (stamper == nullptr || md == nullptr)
+        return no_date;
+    // The countersigned data is the signature's encrypted digest, read
+    // through a digest BIO as PKCS7_signatureVerify wants it.
+    Owned<BIO, free_bio> digest(BIO_new(BIO_f_md()));
+    BIO *data = BIO_new_mem_buf(signer->enc_digest->data, signer->enc_digest->length);
+    if (!digest || data == nullptr || BIO_set_md(digest.get(), md) != 1) {
+        BIO_free(data);
+        return no_date;
+    }
+    BIO_push(digest.get(), data);
+    char buffer[256];
+    while (BIO_read(digest.get(), buffer, sizeof buffer) > 0) {
+    }
+    bool verified = PKCS7_signatureVerify(digest.get(), p7, counter.get(), stamper) == 1;
+    BIO_pop(digest.get());
+    BIO_free(data);
+    ASN1_TYPE *time = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
+    struct tm parts = {};
+    if (!verified || time == nullptr ||
+        (time->type != V_ASN1_UTCTIME && time->type != V_ASN1_GENERALIZEDTIME) ||
+        ASN1_TIME_to_tm(time->value.utctime, &parts) != 1)
+        return no_date;
+    // Its certificate chains to a root of one of the device's stores.
+    Owned<X509_STORE, X509_STORE_free> store(X509_STORE_new());
+    for (const std::vector<std::string> &of_store : roots.der) {
+        for (const std::string &root_der : of_store) {
+            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(root_der.data());
+            Owned<X509, X509_free> root(d2i_X509(nullptr, &bytes, long(root_der.size())));
+            if (root)
+                X509_STORE_add_cert(store.get(), root.get());
+        }
+    }
+    X509_STORE_set_verify_cb(store.get(), check);
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_NO_CHECK_TIME);
+    Owned<X509_STORE_CTX, X509_STORE_CTX_free> context(X509_STORE_CTX_new());
+    if (!context || X509_STORE_CTX_init(context.get(), store.get(), stamper, p7->d.sign->cert) != 1 ||
+        X509_verify_cert(context.get()) != 1)
+        return no_date;
+    return std::int64_t(timegm(&parts));
+}
+
 // A signature that chains to a root, judged by what no source settles:
 // the strict reading trusts it only with a SHA-1 digest, a signer whose
-// key usages allow code signing, and, where the device's date is known,
-// a signer valid on it; the lenient reading trusts it whatever these are.
-Verdict judged(PKCS7 *p7, const Indirect &indirect, std::int64_t device_date, Verdict verdict)
+// key usages allow code signing, and a signer valid when it signed: at
+// its verified timestamp, else on the device's date where that is known;
+// the lenient reading trusts it whatever these are.
+Verdict judged(PKCS7 *p7, const Indirect &indirect, const Roots &roots, std::int64_t device_date,
+               Verdict verdict)
 {
+    std::int64_t stamped = timestamp(p7, roots);
+    std::int64_t when = stamped != no_date ? stamped : device_date;
+    if (stamped != no_date) {
+        char text[16];
+        time_t at = time_t(stamped);
+        std::strftime(text, sizeof text, "%Y-%m-%d", std::gmtime(&at));
+        verdict.timestamp = text;
+    }
     X509 *signer = signer_of(p7);
     std::string why;
     const std::string what = "no source says whether Windows Mobile ";
@@ -225,15 +297,16 @@ Verdict judged(PKCS7 *p7, const Indirect &indirect, std::int64_t device_date, Ve
                  !(X509_get_key_usage(signer) & KU_DIGITAL_SIGNATURE)))) {
         why = "the signer's certificate does not allow code signing (its key usages)";
         verdict.question = what + "checks the signer's key usages";
-    } else if (signer != nullptr && device_date != no_date) {
-        time_t at = time_t(device_date);
+    } else if (signer != nullptr && when != no_date) {
+        time_t at = time_t(when);
         if (X509_cmp_time(X509_get0_notAfter(signer), &at) < 0)
             why = "the signer's certificate expired on " + date_text(X509_get0_notAfter(signer));
         else if (X509_cmp_time(X509_get0_notBefore(signer), &at) > 0)
             why = "the signer's certificate is valid only from " +
                   date_text(X509_get0_notBefore(signer));
         if (!why.empty())
-            verdict.question = what + "checks the signer's validity dates against its own (--device-date)";
+            verdict.question = what + "checks the signer's validity dates against " +
+                               (stamped != no_date ? "its timestamp" : "its own (--device-date)");
     }
     if (why.empty()) {
         verdict.trusted = true;
@@ -346,7 +419,7 @@ Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signatu
     for (Store store : stores) {
         if (chains(p7.get(), indirect, roots.der[int(store)])) {
             verdict.store = store;
-            return judged(p7.get(), indirect, device_date, verdict);
+            return judged(p7.get(), indirect, roots, device_date, verdict);
         }
         names += (names.empty() ? "" : " or the ") + std::string(name(store));
     }

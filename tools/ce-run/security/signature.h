@@ -54,6 +54,7 @@ struct Verdict {
     // validity dates): trusted so, and the open question.
     bool trusted_leniently = false;
     std::string question;
+    std::string timestamp;  // the date of a verified timestamp, "2007-10-11", or ""
 };
 
 // The device's date unknown: no validity date is checked (never against
@@ -62,7 +63,8 @@ constexpr std::int64_t no_date = INT64_MIN;
 
 // Verifies the signature of file as content against each of stores in
 // turn, the first that chains it winning; device_date, seconds since
-// 1970, is the date its validity is judged on.
+// 1970, is the date its validity is judged on where no verified
+// timestamp says when it was signed.
 Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signature, Content content,
                const Roots &roots, const std::vector<Store> &stores, std::int64_t device_date);
 

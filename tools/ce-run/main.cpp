@@ -91,6 +91,7 @@ int installer_status(const Options &options, const installer::Result &result)
         return complain(exit_bad_image, options.cab_path + ": the " + platform +
                                             " installer does not install it: " + result.why);
     case installer::Result::not_modelled:
+    case installer::Result::ending_count:
         break;
     }
     return complain(exit_not_modelled, options.cab_path + ": ce-run cannot tell what the " +

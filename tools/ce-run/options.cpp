@@ -154,198 +154,188 @@ std::string cpu_names()
     return out;
 }
 
-enum Option {
-    option_os = 1000, option_cpu, option_missing, option_strict_nx, option_flush, option_trace,
-    option_stats, option_max_instructions, option_help, option_version, option_platform,
-    option_install, option_device_file, option_platforms, option_install_only, option_run,
-    option_setup_dll, option_compare_setup_files, option_device_value, option_security,
-    option_store, option_answer, option_device_date,
-};
+using Apply = int (*)(const std::string &value, Options &out);  // -1 to go on, else the exit status
 
-const struct option option_table[] = {
-    {"os", required_argument, nullptr, option_os},
-    {"cpu", required_argument, nullptr, option_cpu},
-    {"missing", required_argument, nullptr, option_missing},
-    {"strict-nx", no_argument, nullptr, option_strict_nx},
-    {"flush", required_argument, nullptr, option_flush},
-    {"trace", required_argument, nullptr, option_trace},
-    {"stats", no_argument, nullptr, option_stats},
-    {"max-instructions", required_argument, nullptr, option_max_instructions},
-    {"help", no_argument, nullptr, option_help},
-    {"version", no_argument, nullptr, option_version},
-    {"platform", required_argument, nullptr, option_platform},
-    {"install", required_argument, nullptr, option_install},
-    {"device-file", required_argument, nullptr, option_device_file},
-    {"platforms", no_argument, nullptr, option_platforms},
-    {"install-only", no_argument, nullptr, option_install_only},
-    {"run", required_argument, nullptr, option_run},
-    {"setup-dll", required_argument, nullptr, option_setup_dll},
-    {"compare-setup-files", no_argument, nullptr, option_compare_setup_files},
-    {"device-value", required_argument, nullptr, option_device_value},
-    {"security", required_argument, nullptr, option_security},
-    {"store", required_argument, nullptr, option_store},
-    {"answer", required_argument, nullptr, option_answer},
-    {"device-date", required_argument, nullptr, option_device_date},
-    {nullptr, 0, nullptr, 0},
-};
-
-// The security model's options; -1 to go on, else the exit status.
-int apply_security_option(int option, const std::string &value, Options &out)
+int store(const std::string &value, Options &out)
 {
+    const std::pair<const char *, security::Store> stores[] = {
+        {"spc=", security::Store::spc}, {"privileged=", security::Store::privileged},
+        {"unprivileged=", security::Store::unprivileged}};
     std::string error;
-    switch (option) {
-    case option_security:
-        if (!(out.security_given = security::parse(value, out.security.configuration)))
-            return complain(exit_usage, "--security: '" + value + "' is not one of " +
-                                            security::configuration_names());
-        break;
-    case option_store: {
-        const std::pair<const char *, security::Store> stores[] = {
-            {"spc=", security::Store::spc}, {"privileged=", security::Store::privileged},
-            {"unprivileged=", security::Store::unprivileged}};
-        for (auto [prefix, store] : stores) {
-            if (value.rfind(prefix, 0) != 0)
-                continue;
-            const std::string file = value.substr(std::strlen(prefix));
-            std::vector<std::uint8_t> pem;
-            if (!read_file(file, pem, error))
-                return complain(exit_unreadable_image, "--store: cannot read " + file + ": " + error);
-            if (!security::load_roots(pem, file, store, out.security.roots, error))
-                return complain(exit_unreadable_image, "--store: " + error);
-            out.store_files.push_back(file);
-            out.stores_given = true;
-            return -1;
-        }
-        return complain(exit_usage, "--store: '" + value +
-                                        "' is not spc=FILE, privileged=FILE or unprivileged=FILE");
+    for (auto [prefix, into] : stores) {
+        if (value.rfind(prefix, 0) != 0)
+            continue;
+        const std::string file = value.substr(std::strlen(prefix));
+        std::vector<std::uint8_t> pem;
+        if (!read_file(file, pem, error))
+            return complain(exit_unreadable_image, "--store: cannot read " + file + ": " + error);
+        if (!security::load_roots(pem, file, into, out.security.roots, error))
+            return complain(exit_unreadable_image, "--store: " + error);
+        out.store_files.push_back(file);
+        out.stores_given = true;
+        return -1;
     }
-    case option_answer:
-        if (value != "yes" && value != "no")
-            return complain(exit_usage, "--answer: '" + value + "' is not yes or no");
-        out.security.answer = value == "yes" ? security::Answer::yes : security::Answer::no;
-        out.answer_given = true;
-        break;
-    case option_device_date: {
-        struct tm date = {};
-        const char *end = strptime(value.c_str(), "%Y-%m-%d", &date);
-        if (end == nullptr || *end != '\0' || value.size() != 10)
-            return complain(exit_usage, "--device-date: '" + value + "' is not a date YYYY-MM-DD");
-        out.security.date = std::int64_t(timegm(&date));
-        out.answer_given = true;  // the security model's, as --answer is
-        break;
-    }
-    }
+    return complain(exit_usage, "--store: '" + value +
+                                    "' is not spc=FILE, privileged=FILE or unprivileged=FILE");
+}
+
+int device_file(const std::string &value, Options &out)
+{
+    std::size_t equals = value.find('=');
+    if (equals == std::string::npos || equals + 1 == value.size() ||
+        !installer::path_problem(value.substr(0, equals)).empty())
+        return complain(exit_usage, "--device-file: '" + value +
+                                        "' is not PATH=FILE with PATH a full device path "
+                                        "(as \\Windows\\stowkey.exe)");
+    out.device_files.emplace_back(value.substr(0, equals), value.substr(equals + 1));
     return -1;
 }
 
-// The options of --install, and --platforms; -1 to go on, else the exit status.
-int apply_install_option(int option, const std::string &value, Options &out)
+int device_date(const std::string &value, Options &out)
 {
-    std::string error;
-    device_contents::Value preset;
-    switch (option) {
-    case option_platforms:
-        for (const installer::Platform &platform : installer::platforms)
-            std::printf("%-15s %-5s %-4s %-22s %-10s %s\n", platform.option,
-                        platform.version.text().c_str(), loader::name(platform.release),
-                        installer::setup_files_read(platform).c_str(),
-                        cpu::models[platform.cpu].option, platform.name);
-        return 0;
-    case option_install_only:
-        out.install_only = true;
-        break;
-    case option_compare_setup_files:
-        out.compare_setup_files = true;
-        break;
-    case option_run:
-        if (!installer::path_problem(value).empty())
-            return complain(exit_usage, "--run: '" + value + "' is not a full device path "
-                                        "(as \\Program Files\\App\\App.exe)");
-        out.run_path = value;
-        break;
-    case option_setup_dll:
-        if (value != "continue" && value != "cancel")
-            return complain(exit_usage, "--setup-dll: '" + value + "' is not continue or cancel");
-        out.setup_dll = value == "continue" ? installer::SetupDll::continues
-                                            : installer::SetupDll::cancels;
-        break;
-    case option_device_value:
-        if (!installer::parse_device_value(value, preset, error))
-            return complain(exit_usage, "--device-value: " + error);
-        out.device_values.push_back(preset);
-        break;
-    default:
-        return apply_security_option(option, value, out);
-    }
+    struct tm date = {};
+    const char *end = strptime(value.c_str(), "%Y-%m-%d", &date);
+    if (end == nullptr || *end != '\0' || value.size() != 10)
+        return complain(exit_usage, "--device-date: '" + value + "' is not a date YYYY-MM-DD");
+    out.security.date = std::int64_t(timegm(&date));
+    out.answer_given = true;  // the security model's, as --answer is
     return -1;
 }
 
-// One option and its value; -1 to go on, else the exit status.
-int apply_option(int option, const std::string &value, Options &out)
+int platforms(const std::string &, Options &)
 {
-    std::string error;
-    switch (option) {
-    case option_help:
-        std::fputs(usage().c_str(), stdout);
-        return 0;
-    case option_version:
-        std::puts("ce-run (stowkey) " STOWKEY_VERSION);
-        return 0;
-    case option_stats:
-        out.stats = true;
-        break;
-    case option_strict_nx:
-        out.device.strict_nx = true;
-        break;
-    case option_flush:
-        if (!scripted::set_flush_result(out.flush, value, error))
-            return complain(exit_usage, "--flush: " + error);
-        break;
-    case option_missing:
-        if (!exports::set_missing(out.device.missing, value, error))
-            return complain(exit_usage, "--missing: " + error);
-        break;
-    case option_os:
-        if (!(out.release_given = loader::parse(value, out.device.release)))
-            return complain(exit_usage,
-                            "--os: '" + value + "' is not one of " + loader::release_names());
-        break;
-    case option_cpu:
-        if (!(out.cpu_given = cpu::parse(value, out.cpu)))
-            return complain(exit_usage, "--cpu: '" + value + "' is not " + cpu_names());
-        break;
-    case option_trace:
-        if ((out.trace_path = value).empty())
-            return complain(exit_usage, "--trace: the file name is empty");
-        break;
-    case option_max_instructions:
-        if (!parse_count(value, out.max_instructions))
-            return complain(exit_usage, "--max-instructions: '" + value +
-                                            "' is not a count from 1 to 999999999999");
-        break;
-    case option_platform:
-        if ((out.platform = installer::find_platform(value)) == nullptr)
-            return complain(exit_usage, "--platform: '" + value + "' is not one of " +
-                                            installer::platform_options());
-        break;
-    case option_install:
-        if ((out.cab_path = value).empty())
-            return complain(exit_usage, "--install: the file name is empty");
-        break;
-    case option_device_file: {
-        std::size_t equals = value.find('=');
-        if (equals == std::string::npos || equals + 1 == value.size() ||
-            !installer::path_problem(value.substr(0, equals)).empty())
-            return complain(exit_usage, "--device-file: '" + value +
-                                            "' is not PATH=FILE with PATH a full device path "
-                                            "(as \\Windows\\stowkey.exe)");
-        out.device_files.emplace_back(value.substr(0, equals), value.substr(equals + 1));
-        break;
+    for (const installer::Platform &platform : installer::platforms)
+        std::printf("%-15s %-5s %-4s %-22s %-10s %s\n", platform.option,
+                    platform.version.text().c_str(), loader::name(platform.release),
+                    installer::setup_files_read(platform).c_str(),
+                    cpu::models[platform.cpu].option, platform.name);
+    return 0;
+}
+
+// Each option as getopt_long takes it, and what it does with its value:
+// a row is the whole of an option, so one cannot be listed and forgotten.
+struct OptionRow {
+    const char *name;
+    bool takes_value;
+    Apply apply;
+};
+
+constexpr OptionRow option_rows[] = {
+    {"help", false, [](const std::string &, Options &) {
+         std::fputs(usage().c_str(), stdout);
+         return 0;
+     }},
+    {"version", false, [](const std::string &, Options &) {
+         std::puts("ce-run (stowkey) " STOWKEY_VERSION);
+         return 0;
+     }},
+    {"stats", false, [](const std::string &, Options &out) { return out.stats = true, -1; }},
+    {"strict-nx", false, [](const std::string &, Options &out) {
+         return out.device.strict_nx = true, -1;
+     }},
+    {"flush", true, [](const std::string &value, Options &out) {
+         std::string error;
+         return scripted::set_flush_result(out.flush, value, error)
+                    ? -1 : complain(exit_usage, "--flush: " + error);
+     }},
+    {"missing", true, [](const std::string &value, Options &out) {
+         std::string error;
+         return exports::set_missing(out.device.missing, value, error)
+                    ? -1 : complain(exit_usage, "--missing: " + error);
+     }},
+    {"os", true, [](const std::string &value, Options &out) {
+         return (out.release_given = loader::parse(value, out.device.release))
+                    ? -1 : complain(exit_usage, "--os: '" + value + "' is not one of " +
+                                                    loader::release_names());
+     }},
+    {"cpu", true, [](const std::string &value, Options &out) {
+         return (out.cpu_given = cpu::parse(value, out.cpu))
+                    ? -1 : complain(exit_usage, "--cpu: '" + value + "' is not " + cpu_names());
+     }},
+    {"trace", true, [](const std::string &value, Options &out) {
+         return !(out.trace_path = value).empty()
+                    ? -1 : complain(exit_usage, "--trace: the file name is empty");
+     }},
+    {"max-instructions", true, [](const std::string &value, Options &out) {
+         return parse_count(value, out.max_instructions)
+                    ? -1 : complain(exit_usage, "--max-instructions: '" + value +
+                                                    "' is not a count from 1 to 999999999999");
+     }},
+    {"platform", true, [](const std::string &value, Options &out) {
+         return (out.platform = installer::find_platform(value)) != nullptr
+                    ? -1 : complain(exit_usage, "--platform: '" + value + "' is not one of " +
+                                                    installer::platform_options());
+     }},
+    {"install", true, [](const std::string &value, Options &out) {
+         return !(out.cab_path = value).empty()
+                    ? -1 : complain(exit_usage, "--install: the file name is empty");
+     }},
+    {"device-file", true, device_file},
+    {"platforms", false, platforms},
+    {"install-only", false, [](const std::string &, Options &out) {
+         return out.install_only = true, -1;
+     }},
+    {"run", true, [](const std::string &value, Options &out) {
+         return installer::path_problem(value).empty()
+                    ? (out.run_path = value, -1)
+                    : complain(exit_usage, "--run: '" + value + "' is not a full device path "
+                                           "(as \\Program Files\\App\\App.exe)");
+     }},
+    {"setup-dll", true, [](const std::string &value, Options &out) {
+         if (value != "continue" && value != "cancel")
+             return complain(exit_usage, "--setup-dll: '" + value + "' is not continue or cancel");
+         out.setup_dll = value == "continue" ? installer::SetupDll::continues
+                                             : installer::SetupDll::cancels;
+         return -1;
+     }},
+    {"compare-setup-files", false, [](const std::string &, Options &out) {
+         return out.compare_setup_files = true, -1;
+     }},
+    {"device-value", true, [](const std::string &value, Options &out) {
+         std::string error;
+         device_contents::Value preset;
+         if (!installer::parse_device_value(value, preset, error))
+             return complain(exit_usage, "--device-value: " + error);
+         out.device_values.push_back(preset);
+         return -1;
+     }},
+    {"security", true, [](const std::string &value, Options &out) {
+         return (out.security_given = security::parse(value, out.security.configuration))
+                    ? -1 : complain(exit_usage, "--security: '" + value + "' is not one of " +
+                                                    security::configuration_names());
+     }},
+    {"store", true, store},
+    {"answer", true, [](const std::string &value, Options &out) {
+         if (value != "yes" && value != "no")
+             return complain(exit_usage, "--answer: '" + value + "' is not yes or no");
+         out.security.answer = value == "yes" ? security::Answer::yes : security::Answer::no;
+         out.answer_given = true;
+         return -1;
+     }},
+    {"device-date", true, device_date},
+};
+constexpr int option_count = int(sizeof option_rows / sizeof option_rows[0]);
+
+constexpr bool every_option_applied()
+{
+    for (const OptionRow &row : option_rows) {
+        if (row.name == nullptr || row.apply == nullptr)
+            return false;
     }
-    default:
-        return apply_install_option(option, value, out);
-    }
-    return -1;
+    return true;
+}
+static_assert(every_option_applied(), "an option without what it does");
+
+// getopt_long's table, from the rows: an option's value is its row's
+// index.
+std::vector<struct option> getopt_table()
+{
+    std::vector<struct option> out;
+    for (int i = 0; i < option_count; i++)
+        out.push_back({option_rows[i].name, option_rows[i].takes_value ? required_argument : no_argument,
+                       nullptr, i});
+    out.push_back({nullptr, 0, nullptr, 0});
+    return out;
 }
 
 // Options that do not go together; -1 when they do, else the exit status.
@@ -427,7 +417,8 @@ int parse_options(int argc, char **argv, Options &out)
     opterr = 0;
     optind = 1;
     int option;
-    while ((option = getopt_long(argc, argv, "+:", option_table, nullptr)) != -1) {
+    const std::vector<struct option> table = getopt_table();
+    while ((option = getopt_long(argc, argv, "+:", table.data(), nullptr)) != -1) {
         if (option == '?')
             return complain(exit_usage, "unknown option " +
                                             (optopt != 0 ? "-" + std::string(1, char(optopt))
@@ -435,7 +426,9 @@ int parse_options(int argc, char **argv, Options &out)
                                             " (see ce-run --help)");
         if (option == ':')
             return complain(exit_usage, std::string(argv[optind - 1]) + " needs a value");
-        int status = apply_option(option, optarg != nullptr ? optarg : "", out);
+        if (option < 0 || option >= option_count)
+            return complain(exit_usage, "unknown option (see ce-run --help)");
+        int status = option_rows[option].apply(optarg != nullptr ? optarg : "", out);
         if (status >= 0)
             return status;
     }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "hex.h"
+#include "table.h"
 #include "text.h"
 
 namespace loader {
@@ -11,14 +12,16 @@ namespace loader {
 namespace {
 
 struct ReleaseName {
+    Release release;
     const char *name;
     Version version;
 };
 
-constexpr ReleaseName releases[release_count] = {
-    {"3.0", {3, 0}}, {"4.2", {4, 20}}, {"5.0", {5, 0}},
-    {"6.0", {6, 0}}, {"7.0", {7, 0}},  {"8.0", {8, 0}},
+constexpr ReleaseName releases[] = {
+    {ce_3_0, "3.0", {3, 0}}, {ce_4_2, "4.2", {4, 20}}, {ce_5_0, "5.0", {5, 0}},
+    {ce_6_0, "6.0", {6, 0}}, {ce_7_0, "7.0", {7, 0}},  {ce_8_0, "8.0", {8, 0}},
 };
+static_assert(in_order(releases, release_count, &ReleaseName::release));
 
 constexpr std::uint32_t one_gib = 0x40000000;
 constexpr std::uint32_t lowest_fixed_base = 0x00010000;

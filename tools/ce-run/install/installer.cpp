@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "cabinet.h"
+#include "table.h"
 #include "text.h"
 
 namespace installer {
@@ -38,6 +39,19 @@ Result ending(Result::Ending how, const std::string &why)
     result.why = why;
     return result;
 }
+
+// How compare_setup_files names each ending.
+struct EndingText {
+    Result::Ending ending;
+    const char *text;
+};
+constexpr EndingText endings[] = {
+    {Result::installed, "installs"},
+    {Result::refused, "is refused"},
+    {Result::cancelled, "is cancelled"},
+    {Result::not_modelled, "is not modelled"},
+};
+static_assert(in_order(endings, Result::ending_count, &EndingText::ending));
 
 // Each step's result when it leaves the install to the next one.
 Result carry_on()
@@ -742,11 +756,10 @@ Result compare_setup_files(const Request &request, const Contents &device, std::
     Trace none;
     for (int i = 0; i < 2; i++)
         results[i] = answer(request, formats[i], outcomes[i], none);
-    const char *endings[] = {"installs", "is refused", "is cancelled", "is not modelled"};
     if (results[0].ending != results[1].ending)
-        difference = names[0] + " " + endings[results[0].ending] + " (" +
+        difference = names[0] + " " + endings[results[0].ending].text + " (" +
                      (results[0].why.empty() ? "as it says" : results[0].why) + "), " + names[1] +
-                     " " + endings[results[1].ending] +
+                     " " + endings[results[1].ending].text +
                      (results[1].why.empty() ? "" : " (" + results[1].why + ")");
     else if (results[0].ending == Result::installed)
         difference = escaped(device_contents::difference(outcomes[0], outcomes[1], names[0], names[1]),

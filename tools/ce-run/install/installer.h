@@ -39,6 +39,7 @@ struct Result {
         refused,       // by the platform's installer: a documented check, or a malformed CAB
         cancelled,     // by the setup DLL's Install_Init
         not_modelled,  // what ce-run does not model, or past its limits: a device might take it
+        ending_count
     } ending = refused;
     std::string why;                    // for every ending but installed, escaped
     // A refusal on the strict reading of a rule no source settles: the

@@ -15,6 +15,7 @@
 #define CE_RUN_INSTALLER_RULES_H
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,8 +70,67 @@ struct Platform {
     bool has_security_model;      // Windows Mobile 5 and 6's configurations (--security)
 };
 
-constexpr int platform_count = 12;
-extern const Platform platforms[platform_count];
+// Each platform's installer, from the collected sources (docs/sources.md):
+// which setup file it reads (CE 5.0 is documented to read the XML, and
+// reading the .000 is unsourced there, as it is on CE 6.0 to Compact
+// 2013), which CE version it checks (the platform's own), whether it
+// checks the highest version (Windows Mobile's does not), the cabinet
+// checks (Pocket PC 2003's are sourced; the other platforms that read
+// only the .000, as it does, may make them), processor 2577 (at risk on a
+// Compact 7 kernel built for ARMv5 to ARMv7), the platform name "Palm PC"
+// (the Pocket PCs'), the macro table (sourced for Pocket PC 2000, for
+// Windows Mobile's Pocket PC and for CE 6.0), and Smartphone 2003's
+// storage volume.
+inline constexpr Platform platforms[] = {
+    {"pocketpc2000", "Pocket PC 2000", {3, 0}, loader::ce_3_0, Reads::legacy, Reads::legacy,
+     cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::yes, Macros::pocketpc2000, "",
+     false},
+    {"pocketpc2002", "Pocket PC 2002", {3, 0}, loader::ce_3_0, Reads::legacy, Reads::legacy,
+     cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::yes, Macros::pocketpc2000, "",
+     false},
+    {"smartphone2002", "Smartphone 2002", {3, 0}, loader::ce_3_0, Reads::xml, Reads::xml,
+     cpu::sa1110, true, Sourced::no, Sourced::yes, Sourced::unsourced, Macros::unsourced, "",
+     false},
+    {"pocketpc2003", "Pocket PC 2003", {4, 20}, loader::ce_4_2, Reads::legacy, Reads::legacy,
+     cpu::pxa270, true, Sourced::yes, Sourced::yes, Sourced::yes, Macros::pocketpc, "", false},
+    {"smartphone2003", "Smartphone 2003", {4, 21}, loader::ce_4_2, Reads::xml, Reads::xml,
+     cpu::pxa270, true, Sourced::no, Sourced::yes, Sourced::unsourced, Macros::unsourced,
+     "\\Storage", false},
+    {"windowsmobile5", "Windows Mobile 5", {5, 1}, loader::ce_5_0, Reads::xml_when_present,
+     Reads::xml_when_present, cpu::pxa270, false, Sourced::no, Sourced::yes, Sourced::yes,
+     Macros::pocketpc, "", true},
+    {"windowsmobile6", "Windows Mobile 6", {5, 2}, loader::ce_5_0, Reads::xml_when_present,
+     Reads::xml_when_present, cpu::pxa270, false, Sourced::no, Sourced::yes, Sourced::yes,
+     Macros::pocketpc, "", true},
+    {"ce4.2", "Windows CE 4.2", {4, 20}, loader::ce_4_2, Reads::legacy, Reads::legacy,
+     cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::unsourced, Macros::unsourced,
+     "", false},
+    {"ce5.0", "Windows CE 5.0", {5, 0}, loader::ce_5_0, Reads::both, Reads::xml_when_present,
+     cpu::pxa270, true, Sourced::unsourced, Sourced::yes, Sourced::unsourced, Macros::unsourced,
+     "", false},
+    {"ce6.0", "Windows Embedded CE 6.0", {6, 0}, loader::ce_6_0, Reads::xml,
+     Reads::xml_when_present, cpu::pxa270, true, Sourced::no, Sourced::yes, Sourced::unsourced,
+     Macros::pocketpc, "", false},
+    {"compact7", "Windows Embedded Compact 7", {7, 0}, loader::ce_7_0, Reads::xml,
+     Reads::xml_when_present, cpu::cortex_a8, true, Sourced::no, Sourced::unsourced,
+     Sourced::unsourced, Macros::unsourced, "", false},
+    {"compact2013", "Windows Embedded Compact 2013", {8, 0}, loader::ce_8_0, Reads::xml,
+     Reads::xml_when_present, cpu::cortex_a8, true, Sourced::no, Sourced::yes,
+     Sourced::unsourced, Macros::unsourced, "", false},
+};
+constexpr std::size_t platform_count = std::size(platforms);
+
+// Every row names its platform: a row left half written fails to compile.
+constexpr bool every_platform_named()
+{
+    for (const Platform &platform : platforms) {
+        if (platform.option == nullptr || platform.name == nullptr || platform.volume == nullptr)
+            return false;
+    }
+    return true;
+}
+static_assert(every_platform_named());
+
 
 const Platform *find_platform(std::string_view option);
 std::string platform_options();  // "pocketpc2000, ..., compact2013"

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "pe_image.h"
+#include "table.h"
 #include "text.h"
 
 namespace cpu {
@@ -14,6 +15,7 @@ namespace cpu {
 enum Model { sa1110, pxa270, cortex_a8, model_count };
 
 struct Properties {
+    Model model;
     const char *option;          // as --cpu names it
     const char *name;
     bool thumb_platform;         // the platform's functions are Thumb code
@@ -24,12 +26,13 @@ struct Properties {
 
 constexpr Properties models[model_count] = {
     // StrongARM: ARMv4 without Thumb, and kernels built for ARMV4.
-    {"sa1110", "SA-1110", false, false, pe::machine_arm},
+    {sa1110, "sa1110", "SA-1110", false, false, pe::machine_arm},
     // XScale: ARMv5TE, and ARMV4I kernels whose DLLs may be Thumb code.
-    {"pxa270", "PXA270", true, false, pe::machine_thumb},
+    {pxa270, "pxa270", "PXA270", true, false, pe::machine_thumb},
     // ARMv7-A: ARMV4I kernels up to 7.0, and CE 8, whose code is Thumb-2.
-    {"cortex-a8", "Cortex-A8", true, true, pe::machine_thumb},
+    {cortex_a8, "cortex-a8", "Cortex-A8", true, true, pe::machine_thumb},
 };
+static_assert(in_order(models, model_count, &Properties::model));
 
 inline bool parse(std::string_view option, Model &model)
 {

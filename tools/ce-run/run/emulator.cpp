@@ -5,6 +5,7 @@
 #include <unicorn/unicorn.h>
 
 #include "hex.h"
+#include "table.h"
 
 namespace emulator {
 
@@ -38,11 +39,16 @@ constexpr std::uint32_t cpsr_user_mode = 0x10;
 
 constexpr std::uint32_t sw_show = 5;
 
-constexpr uc_cpu_arm unicorn_models[cpu::model_count] = {
-    UC_CPU_ARM_SA1110,
-    UC_CPU_ARM_PXA270,
-    UC_CPU_ARM_CORTEX_A8,
+struct UnicornModel {
+    cpu::Model model;
+    uc_cpu_arm unicorn;
 };
+constexpr UnicornModel unicorn_models[] = {
+    {cpu::sa1110, UC_CPU_ARM_SA1110},
+    {cpu::pxa270, UC_CPU_ARM_PXA270},
+    {cpu::cortex_a8, UC_CPU_ARM_CORTEX_A8},
+};
+static_assert(in_order(unicorn_models, cpu::model_count, &UnicornModel::model));
 
 // The plan's protection bits are Unicorn's, so they pass straight through.
 static_assert(int(loader::read) == int(UC_PROT_READ) &&
@@ -459,7 +465,7 @@ Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
     // On the SA-1110 (ARMv4 without Thumb) bx, blx and every later
     // instruction is undefined, as on the oldest devices we support.
     std::string error;
-    if (uc_ctl_set_cpu_model(session.uc, unicorn_models[options.cpu]) != UC_ERR_OK) {
+    if (uc_ctl_set_cpu_model(session.uc, unicorn_models[options.cpu].unicorn) != UC_ERR_OK) {
         session.result.fault =
             std::string("cannot select the ") + session.cpu->name + " processor model";
     } else if (!set_up(session, plan, file, options, error)) {

@@ -1,5 +1,6 @@
 #include "configurations.h"
 
+#include "table.h"
 #include "text.h"
 
 namespace security {
@@ -10,6 +11,7 @@ namespace {
 // Manager provisions them (docs/sources.md). A Locked device's
 // unprivileged store is unsourced: read as refused.
 struct Rules {
+    Configuration configuration;
     const char *name;
     bool unsigned_cabs;      // 4101 not 0: unsigned CABs install, with or without a prompt
     bool asks;               // 4122 = 0: the user is asked about what is unsigned
@@ -18,14 +20,27 @@ struct Rules {
     bool unprivileged_store; // a program chained to the unprivileged store runs
 };
 
+using C = Configuration;
 constexpr Rules rules[] = {
-    {"off", true, false, true, true, true},
-    {"one-tier-prompt", true, true, true, true, true},
-    {"two-tier-prompt", true, true, true, false, true},
-    {"third-party-one-tier", false, false, false, true, true},
-    {"third-party-two-tier", false, false, false, false, true},
-    {"locked", false, false, false, false, false},
+    {C::off, "off", true, false, true, true, true},
+    {C::one_tier_prompt, "one-tier-prompt", true, true, true, true, true},
+    {C::two_tier_prompt, "two-tier-prompt", true, true, true, false, true},
+    {C::third_party_one_tier, "third-party-one-tier", false, false, false, true, true},
+    {C::third_party_two_tier, "third-party-two-tier", false, false, false, false, true},
+    {C::locked, "locked", false, false, false, false, false},
 };
+static_assert(in_order(rules, std::size_t(C::configuration_count), &Rules::configuration));
+
+struct AnswerText {
+    Answer answer;
+    const char *text;
+};
+constexpr AnswerText answers[] = {
+    {Answer::nobody, "nobody answers, which counts as no"},
+    {Answer::yes, "the user answers yes"},
+    {Answer::no, "the user answers no"},
+};
+static_assert(in_order(answers, std::size_t(Answer::answer_count), &AnswerText::answer));
 
 const Rules &of(const Model &model)
 {
@@ -43,12 +58,11 @@ std::string signed_by(const Verdict &verdict)
 // the answer decides.
 void ask(const Model &model, const std::string &what, Decision &decision)
 {
-    const char *answers[] = {"nobody answers, which counts as no", "the user answers yes",
-                             "the user answers no"};
+    const char *answer = answers[int(model.answer)].text;
     decision.allowed = decision.prompt_accepted = model.answer == Answer::yes;
-    decision.trace += "; policy 4122 = 0 asks, and " + std::string(answers[int(model.answer)]);
+    decision.trace += "; policy 4122 = 0 asks, and " + std::string(answer);
     if (!decision.allowed)
-        decision.refusal += ", and " + std::string(answers[int(model.answer)]) +
+        decision.refusal += ", and " + std::string(answer) +
                             " to the prompt for " + what + " (policy 4122 = 0)";
 }
 

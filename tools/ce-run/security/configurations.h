@@ -15,6 +15,7 @@ namespace security {
 
 enum class Configuration {
     off, one_tier_prompt, two_tier_prompt, third_party_one_tier, third_party_two_tier, locked,
+    configuration_count
 };
 
 // As --security names them: "off", "one-tier-prompt", ...
@@ -23,7 +24,7 @@ std::string configuration_names();  // "off, one-tier-prompt, ..., locked"
 const char *name(Configuration configuration);
 
 // What the user answers to a prompt; nobody answering counts as no.
-enum class Answer { nobody, yes, no };
+enum class Answer { nobody, yes, no, answer_count };
 
 // A device's security model: its configuration, its stores' roots, and
 // who answers its prompts.

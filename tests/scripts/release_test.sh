@@ -55,6 +55,11 @@ expected=$(for kind in "${kinds[@]}"; do
            done | cat - <(printf '%s\n' CHANGELOG.md LICENSE SHA256SUMS devices.md sources.md) | LC_ALL=C sort | tr '\n' ' ')
 listed=$(unzip -Z1 "$bundle" | tr '\n' ' ')
 [ "$listed" = "$expected" ] || fail "the bundle holds $listed"
+# docs/building.md names each file at the bundle's top.
+release_paragraph=$(sed -n '/^`scripts\/release` refuses a tree/,/^$/p' "$source_dir/docs/building.md" | tr '\n' ' ')
+for file in $(unzip -Z1 "$bundle" | grep -v /); do
+    [[ $release_paragraph == *"\`$file\`"* ]] || fail "docs/building.md's release paragraph does not name $file"
+done
 mkdir "$work/unpacked"
 unzip -q "$bundle" -d "$work/unpacked"
 (cd "$work/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "sha256sum -c fails in the unpacked bundle"

@@ -18,7 +18,9 @@ read -r -d '' -a kinds <<<"$kinds_list" || :
 # those that need two the first and the last; those that run a kind's
 # files on Windows Mobile take the ARMv4 kind, wherever it stands.
 first=${kinds[0]} last=${kinds[-1]}
-armv4=$(awk '$2 == "0x01C0" { print $1; exit }' "$device_dir/kinds")
+# The ARMv4 kind from CE 3.0 that reaches the highest release, whose image
+# every platform of the security rows runs, wherever the table lists it.
+armv4=$(awk '$1 !~ /^#/ && $2 == "0x01C0" && $3 == "3.0" && ($4 + 0 > best || kind == "") { best = $4 + 0; kind = $1 } END { print kind }' "$device_dir/kinds")
 epoch=1765152000
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -67,7 +67,7 @@ int prepare_device(const Options &options, device_contents::Contents &device)
         device_contents::File placed = {path, {}, 0};
         struct stat info;
         if (!read_file(host_file, placed.bytes, error) || stat(host_file.c_str(), &info) != 0)
-            return complain(exit_unreadable_image, "--device-file: cannot read " + host_file +
+            return complain(exit_unreadable_input, "--device-file: cannot read " + host_file +
                                                        ": " + (error.empty() ? "gone" : error));
         placed.date = std::int64_t(info.st_mtime);
         device.put(placed);
@@ -85,10 +85,10 @@ int installer_status(const Options &options, const installer::Result &result)
     case installer::Result::installed:
         return -1;
     case installer::Result::refused:
-        return complain(exit_bad_image,
+        return complain(exit_refused,
                         options.cab_path + ": the " + platform + " installer refuses it: " + result.why);
     case installer::Result::cancelled:
-        return complain(exit_bad_image, options.cab_path + ": the " + platform +
+        return complain(exit_refused, options.cab_path + ": the " + platform +
                                             " installer does not install it: " + result.why);
     case installer::Result::not_modelled:
     case installer::Result::ending_count:
@@ -143,7 +143,7 @@ int install(Session &session)
     std::string error;
     std::vector<std::uint8_t> cab;
     if (!read_file(options.cab_path, cab, error))
-        return complain(exit_unreadable_image, "cannot read " + options.cab_path + ": " + error);
+        return complain(exit_unreadable_input, "cannot read " + options.cab_path + ": " + error);
     device_contents::Contents device;
     int status = prepare_device(options, device);
     if (status >= 0 || !open_trace(session))
@@ -196,7 +196,7 @@ int check_signature(Session &session, const pe::Image &image)
         return complain(exit_not_modelled, session.image_name + ": ce-run cannot tell what the " +
                                                options.platform->name + " loader does with it: " +
                                                escaped(verdict.question, path_escaping));
-    return complain(exit_bad_image, session.image_name + ": the " + options.platform->name +
+    return complain(exit_refused, session.image_name + ": the " + options.platform->name +
                                         " loader refuses it: " + decision.refusal);
 }
 
@@ -209,7 +209,7 @@ int load(Session &session, loader::Plan &plan)
     std::string error;
     pe::Image image;
     if (!pe::read_image(session.file.data(), session.file.size(), image, error))
-        return complain(exit_bad_image, session.image_name + ": " + error);
+        return complain(exit_refused, session.image_name + ": " + error);
     if (!options.release_given)
         device.release = loader::for_image(image);
     if (!options.cpu_given)
@@ -222,7 +222,7 @@ int load(Session &session, loader::Plan &plan)
     device.kernel_machine = cpu::models[options.cpu].kernel_machine;
     std::string refusal = loader::refusal(image, device);
     if (!refusal.empty())
-        return complain(exit_bad_image, session.image_name + ": Windows CE " +
+        return complain(exit_refused, session.image_name + ": Windows CE " +
                                             loader::name(device.release) + " refuses it: " +
                                             refusal);
     int status = check_signature(session, image);
@@ -283,7 +283,7 @@ int run(Session &session)
     if (!options.cab_path.empty())
         status = install(session);
     else if (!read_file(session.image_name, session.file, error))
-        status = complain(exit_unreadable_image, "cannot read " + session.image_name + ": " + error);
+        status = complain(exit_unreadable_input, "cannot read " + session.image_name + ": " + error);
     loader::Plan plan;
     if (status < 0)
         status = load(session, plan);

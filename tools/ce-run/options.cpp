@@ -38,11 +38,7 @@ const char usage_tail[] =
     "  --device-value KEY\\NAME=TEXT  the device's registry holds the string TEXT\n"
     "                          (as HKLM\\SOFTWARE\\App\\Name=x) before the install;\n"
     "                          may be repeated\n"
-    "  --security CONFIGURATION  the Windows Mobile 5 or 6 device's security\n"
-    "                          configuration: off, one-tier-prompt,\n"
-    "                          two-tier-prompt, third-party-one-tier,\n"
-    "                          third-party-two-tier or locked; its rules and\n"
-    "                          Authenticode checks apply to the CAB and the program\n"
+    "@SECURITY@"
     "  --store STORE=FILE      the device's store spc, privileged or unprivileged\n"
     "                          holds the root certificates of the PEM FILE; may be\n"
     "                          repeated\n"
@@ -97,6 +93,45 @@ std::string wrapped(const std::vector<std::string> &words)
     return out + std::string(help_indent, ' ') + line + "\n";
 }
 
+// The items, "a, b or c".
+std::string or_listed(std::vector<std::string> items)
+{
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); i++)
+        out += (i == 0 ? "" : i + 1 == items.size() ? " or " : ", ") + items[i];
+    return out;
+}
+
+// The platforms that have Windows Mobile's security configurations, by
+// name (Name) or as --platform names them.
+std::string security_platforms(bool options)
+{
+    std::vector<std::string> names;
+    for (const installer::Platform &platform : installer::platforms) {
+        if (platform.has_security_model)
+            names.push_back(options ? platform.option : platform.name);
+    }
+    return or_listed(names);
+}
+
+// --security's help, from the platforms and configurations it names.
+std::string security_help()
+{
+    std::string configurations = security::configuration_names();
+    std::size_t last = configurations.rfind(", ");
+    configurations.replace(last, 2, " or ");
+    std::string text = "the " + security_platforms(false) + " device's security configuration: " +
+                       configurations + "; its rules and Authenticode checks apply to the CAB "
+                       "and the program";
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at <= text.size();) {
+        std::size_t space = std::min(text.find(' ', at), text.size());
+        words.push_back(text.substr(at, space - at));
+        at = space + 1;
+    }
+    return "  --security CONFIGURATION\n" + wrapped(words);
+}
+
 // The platforms by release, "pocketpc2000, ..., smartphone2002 (3.0),": a
 // release's platforms stay on one line.
 std::string platform_list()
@@ -130,10 +165,13 @@ std::string usage()
         at = space + 1;
     }
     std::string os_help = wrapped(os);
+    std::string tail = usage_tail;
+    const std::string security = "@SECURITY@";
+    tail.replace(tail.find(security), security.size(), security_help());
     return usage_head + ("  --os VERSION            " + os_help.substr(help_indent)) +
            "  --platform NAME         the device's platform, whose installer's and\n"
            "                          release's rules apply (not with --os):\n" +
-           platform_list() + usage_tail;
+           platform_list() + tail;
 }
 
 bool parse_count(const std::string &text, std::uint64_t &count)
@@ -168,9 +206,9 @@ int store(const std::string &value, Options &out)
         const std::string file = value.substr(std::strlen(prefix));
         std::vector<std::uint8_t> pem;
         if (!read_file(file, pem, error))
-            return complain(exit_unreadable_image, "--store: cannot read " + file + ": " + error);
+            return complain(exit_unreadable_input, "--store: cannot read " + file + ": " + error);
         if (!security::load_roots(pem, file, into, out.security.roots, error))
-            return complain(exit_unreadable_image, "--store: " + error);
+            return complain(exit_unreadable_input, "--store: " + error);
         out.store_files.push_back(file);
         out.stores_given = true;
         return -1;
@@ -368,8 +406,8 @@ int check_together(const Options &out)
         return complain(exit_usage, std::string("--security: ") +
                                         (out.platform == nullptr ? "a device named by --os"
                                                                  : out.platform->name) +
-                                        " has no security configurations: give --platform "
-                                        "windowsmobile5 or windowsmobile6");
+                                        " has no security configurations: give --platform " +
+                                        security_platforms(true));
     return -1;
 }
 

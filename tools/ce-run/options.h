@@ -19,8 +19,8 @@
 // Besides the program's own status, 0 to 255.
 enum ExitStatus {
     exit_usage = 64,
-    exit_bad_image = 65,  // or CAB: the device refuses it
-    exit_unreadable_image = 66,
+    exit_refused = 65,  // the device refuses the image or the CAB
+    exit_unreadable_input = 66,  // an image, CAB, --device-file or --store
     exit_missing_import = 69,  // the device would not run the program
     exit_program_fault = 70,
     exit_instruction_limit = 71,

@@ -33,10 +33,18 @@ int find_function(Dll dll, std::string_view name);
 struct Missing {
     bool dll[dll_count] = {};
     bool function[function_count] = {};
-
-    bool has(Dll d) const { return !dll[d]; }
-    bool has(Function f) const { return has(functions[f].dll) && !function[f]; }
 };
+
+// Whether a device that lacks what missing says offers the DLL, or the
+// function (and its DLL).
+inline bool offers(const Missing &missing, Dll d)
+{
+    return !missing.dll[d];
+}
+inline bool offers(const Missing &missing, Function f)
+{
+    return offers(missing, functions[f].dll) && !missing.function[f];
+}
 
 // Applies "DLL" (the DLL goes) or "DLL!FUNCTION" (the function goes). On a
 // name the platform does not have returns false with the reason in error.

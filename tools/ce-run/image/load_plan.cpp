@@ -46,10 +46,10 @@ bool plan(const pe::Image &image, const Device &device, Plan &out, std::string &
     }
     for (const pe::Import &import : image.imports) {
         int dll = exports::find_dll(import.dll);
-        bool has_dll = dll >= 0 && device.missing.has(exports::Dll(dll));
+        bool has_dll = dll >= 0 && exports::offers(device.missing, exports::Dll(dll));
         int function = has_dll ? exports::find_function(exports::Dll(dll), import.function)
                                : -1;
-        bool bound = function >= 0 && device.missing.has(exports::Function(function));
+        bool bound = function >= 0 && exports::offers(device.missing, exports::Function(function));
         // CE 3.0 leaves the slot of a function its DLL lacks at 0, so the
         // program faults only if it calls it.
         if (!bound && !(device.release == ce_3_0 && has_dll)) {

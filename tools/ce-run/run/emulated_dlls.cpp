@@ -78,7 +78,7 @@ Outcome load_library(State &state, std::uint32_t name_address, const ReadMemory 
                      outcome.fault))
         return outcome;
     int dll = exports::find_dll(ascii(name));
-    if (dll >= 0 && state.missing.has(exports::Dll(dll)))
+    if (dll >= 0 && exports::offers(state.missing, exports::Dll(dll)))
         outcome.r0 = module_handle(exports::Dll(dll));
     state.trace.line("LoadLibraryW(" + quoted(name) + ") = " + hex(outcome.r0));
     return outcome;
@@ -99,10 +99,11 @@ Outcome get_proc_address(State &state, std::uint32_t module, std::uint32_t name_
                      outcome.fault))
         return outcome;
     for (int dll = 0; dll < exports::dll_count; dll++) {
-        if (module != module_handle(exports::Dll(dll)) || !state.missing.has(exports::Dll(dll)))
+        if (module != module_handle(exports::Dll(dll)) ||
+            !exports::offers(state.missing, exports::Dll(dll)))
             continue;
         int function = exports::find_function(exports::Dll(dll), ascii(name));
-        if (function >= 0 && state.missing.has(exports::Function(function)))
+        if (function >= 0 && exports::offers(state.missing, exports::Function(function)))
             outcome.r0 = state.address_of(exports::Function(function));
     }
     state.trace.line("GetProcAddressW(" + hex(module) + ", " + quoted(name) + ") = " +

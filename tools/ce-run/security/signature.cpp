@@ -160,23 +160,36 @@ int check(int ok, X509_STORE_CTX *context)
     return ok;
 }
 
+using TrustStore = Owned<X509_STORE, X509_STORE_free>;
+
+// An OpenSSL store of the roots of the device's stores given, checked as
+// check says, never against the host's clock.
+TrustStore trust_store(const std::vector<const std::vector<std::string> *> &stores)
+{
+    TrustStore store(X509_STORE_new());
+    for (const std::vector<std::string> *roots : stores) {
+        for (const std::string &der : *roots) {
+            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(der.data());
+            Owned<X509, X509_free> root(d2i_X509(nullptr, &bytes, long(der.size())));
+            if (root)
+                X509_STORE_add_cert(store.get(), root.get());
+        }
+    }
+    X509_STORE_set_verify_cb(store.get(), check);
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_NO_CHECK_TIME);
+    return store;
+}
+
 // Whether the signature chains to a root of the store, and its signed
 // attributes match the content: PKCS7_verify, given the content's bytes
 // without their tag and length, as the library wants them for a content
 // that is not data.
 bool chains(PKCS7 *p7, const Indirect &indirect, const std::vector<std::string> &roots)
 {
-    Owned<X509_STORE, X509_STORE_free> store(X509_STORE_new());
-    for (const std::string &der : roots) {
-        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(der.data());
-        Owned<X509, X509_free> root(d2i_X509(nullptr, &bytes, long(der.size())));
-        if (root)
-            X509_STORE_add_cert(store.get(), root.get());
-    }
-    // Code signing is no purpose of OpenSSL's own: any purpose is taken.
+    TrustStore store = trust_store({&roots});
+    // Code signing is no purpose of OpenSSL's own: any purpose is taken,
+    // and the key usages are judged apart (judged).
     X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
-    X509_STORE_set_verify_cb(store.get(), check);
-    X509_STORE_set_flags(store.get(), X509_V_FLAG_NO_CHECK_TIME);
     const unsigned char *content = indirect.der;
     long length = 0;
     int tag = 0, type = 0;
@@ -249,17 +262,10 @@ std::int64_t timestamp(PKCS7 *p7, const Roots &roots)
         ASN1_TIME_to_tm(time->value.utctime, &parts) != 1)
         return no_date;
     // Its certificate chains to a root of one of the device's stores.
-    Owned<X509_STORE, X509_STORE_free> store(X509_STORE_new());
-    for (const std::vector<std::string> &of_store : roots.der) {
-        for (const std::string &root_der : of_store) {
-            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(root_der.data());
-            Owned<X509, X509_free> root(d2i_X509(nullptr, &bytes, long(root_der.size())));
-            if (root)
-                X509_STORE_add_cert(store.get(), root.get());
-        }
-    }
-    X509_STORE_set_verify_cb(store.get(), check);
-    X509_STORE_set_flags(store.get(), X509_V_FLAG_NO_CHECK_TIME);
+    std::vector<const std::vector<std::string> *> stores;
+    for (const std::vector<std::string> &of_store : roots.der)
+        stores.push_back(&of_store);
+    TrustStore store = trust_store(stores);
     Owned<X509_STORE_CTX, X509_STORE_CTX_free> context(X509_STORE_CTX_new());
     if (!context || X509_STORE_CTX_init(context.get(), store.get(), stamper, p7->d.sign->cert) != 1 ||
         X509_verify_cert(context.get()) != 1)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +92,7 @@ int installer_status(const Options &options, const installer::Result &result)
         return complain(exit_refused, options.cab_path + ": the " + platform +
                                             " installer does not install it: " + result.why);
     case installer::Result::not_modelled:
+    case installer::Result::going_on:
     case installer::Result::ending_count:
         break;
     }
@@ -155,7 +157,9 @@ int install(Session &session)
     request.security = options.security_given ? &options.security : nullptr;
     if (options.compare_setup_files) {
         std::string difference;
-        status = installer_status(options, installer::compare_setup_files(request, device, difference));
+        std::optional<installer::Result> not_compared =
+            installer::compare_setup_files(request, device, difference);
+        status = not_compared ? installer_status(options, *not_compared) : -1;
         if (status >= 0 || difference.empty())
             return status >= 0 ? status : 0;
         return complain(exit_setup_files_differ, options.cab_path + ": its two setup files do not "

@@ -50,14 +50,16 @@ constexpr EndingText endings[] = {
     {Result::refused, "is refused"},
     {Result::cancelled, "is cancelled"},
     {Result::not_modelled, "is not modelled"},
+    {Result::going_on, "goes on"},
 };
 static_assert(in_order(endings, Result::ending_count, &EndingText::ending));
 
-// Each step's result when it leaves the install to the next one.
+// Each step's result when it leaves the install to the next one: a
+// Result that is no ending yet (going_on), which install never returns.
 Result carry_on()
 {
     Result result;
-    result.ending = Result::installed;
+    result.ending = Result::going_on;
     return result;
 }
 
@@ -150,7 +152,7 @@ Result read_cabinet(Cab &cab, Trace &trace)
     if (refusal.refuses())
         return from(refusal);
     Result checked = check_signature(cab, trace);
-    if (checked.ending != Result::installed)
+    if (checked.ending != Result::going_on)
         return checked;
     if (!cabinet::extract(file, cab.cabinet, problem))
         return from(problem);
@@ -275,7 +277,7 @@ Result expand_path(const Cab &cab, const setup::Description &setup, const std::s
         path = text;
     } else if (!expand(cab.platform, cab.reading, text, setup.install_dir, false, path, refusal)) {
         Result unknown = install_dir_unknown(setup, text);
-        return unknown.ending != Result::installed ? unknown : from(refusal);
+        return unknown.ending != Result::going_on ? unknown : from(refusal);
     }
     std::string problem = path_problem(path);
     if (!problem.empty())
@@ -362,7 +364,7 @@ Result plan_step(const Cab &cab, const setup::Description &setup, const setup::S
     Result result = expand_path(cab, setup, on_directory ? step.directory
                                                         : step.directory + "\\" + step.name,
                                 planned.path, step.expands);
-    if (result.ending != Result::installed)
+    if (result.ending != Result::going_on)
         return result;
     if (step.operation == setup::Operation::extract) {
         result = find_entry(cab, setup, planned);
@@ -371,7 +373,7 @@ Result plan_step(const Cab &cab, const setup::Description &setup, const setup::S
         if (step.expands_source)
             result = expand_path(cab, setup, step.source, planned.source);
     }
-    if (result.ending == Result::installed)
+    if (result.ending == Result::going_on)
         result = claim(planned, plan);
     plan.steps.push_back(planned);
     return result;
@@ -413,7 +415,7 @@ Result plan_value(const Cab &cab, const setup::Description &setup, const setup::
         if (value.expands &&
             !expand(cab.platform, cab.reading, text, setup.install_dir, true, expanded, refusal)) {
             Result unknown = install_dir_unknown(setup, text);
-            return unknown.ending != Result::installed ? unknown : from(refusal);
+            return unknown.ending != Result::going_on ? unknown : from(refusal);
         }
         if (value.expands)
             text = expanded;
@@ -432,17 +434,17 @@ Result make_plan(const Cab &cab, const setup::Description &setup, Plan &plan)
     if (!setup.install_dir.empty()) {
         Result result = expand_path(cab, setup, setup.install_dir, plan.install_dir,
                                     setup.install_dir_expands);
-        if (result.ending != Result::installed)
+        if (result.ending != Result::going_on)
             return result;
     }
     for (const setup::Step &step : setup.steps) {
         Result result = plan_step(cab, setup, step, plan);
-        if (result.ending != Result::installed)
+        if (result.ending != Result::going_on)
             return result;
     }
     for (const setup::Value &value : setup.values) {
         Result result = plan_value(cab, setup, value, plan);
-        if (result.ending != Result::installed)
+        if (result.ending != Result::going_on)
             return result;
     }
     return carry_on();
@@ -598,7 +600,7 @@ Result apply(const Platform &platform, const Plan &plan, Contents &device, Trace
             step = carry_out_file_operation(planned, device, trace);
             follow_programs(planned, result);
         }
-        if (step.ending != Result::installed)
+        if (step.ending != Result::going_on)
             return step;
     }
     set_values(plan, device, trace);
@@ -647,25 +649,25 @@ Result prepare(const Cab &cab, const Contents &device, Plan &plan)
     std::vector<setup::Format> formats;
     Result result = choose(cab, formats);
     std::vector<Contents> outcomes;
-    for (std::size_t i = 0; i < formats.size() && result.ending == Result::installed; i++) {
+    for (std::size_t i = 0; i < formats.size() && result.ending == Result::going_on; i++) {
         setup::Description setup;
         result = read_setup(cab, formats[i], setup);
         std::string install_dir;
         Refusal refusal;
         // A .000's string 1 that is no directory is no install directory.
-        if (result.ending == Result::installed && setup.format == setup::Format::legacy &&
+        if (result.ending == Result::going_on && setup.format == setup::Format::legacy &&
             !expand(cab.platform, cab.reading, setup.install_dir, "", false, install_dir, refusal))
             setup.install_dir.clear();
-        if (result.ending == Result::installed)
+        if (result.ending == Result::going_on)
             result = make_plan(cab, setup, plan);
-        if (result.ending == Result::installed && formats.size() > 1) {
+        if (result.ending == Result::going_on && formats.size() > 1) {
             Trace none;
             outcomes.push_back(device);
             result = apply(cab.platform, plan, outcomes.back(), none);
         }
     }
     std::string difference;
-    if (result.ending == Result::installed && outcomes.size() == 2 &&
+    if (result.ending == Result::going_on && outcomes.size() == 2 &&
         !(difference = device_contents::difference(outcomes[0], outcomes[1], "the .000",
                                                    "_setup.xml")).empty())
         return ending(Result::not_modelled, "its two setup files describe different installs (" +
@@ -679,12 +681,14 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
 {
     Plan plan;
     Result result = prepare(cab, device, plan);
-    if (result.ending == Result::installed)
+    if (result.ending == Result::going_on)
         result = run_install_init(cab, plan, trace);
-    if (result.ending == Result::installed)
+    if (result.ending == Result::going_on)
         result = apply(cab.platform, plan, device, trace);
-    if (result.ending == Result::installed)
+    if (result.ending == Result::going_on) {
         finish(cab, plan, trace);
+        result.ending = Result::installed;
+    }
     return result;
 }
 
@@ -696,7 +700,7 @@ Result install_by(const Request &request, Reading reading, std::optional<setup::
     Cab cab{*request.platform, request, reading, format, {}, nullptr, nullptr, nullptr, false, {}, {}};
     Contents work = device;
     Result result = read_cabinet(cab, trace);
-    if (result.ending == Result::installed)
+    if (result.ending == Result::going_on)
         result = install_read(cab, work, trace);
     if (result.ending == Result::installed)
         device = std::move(work);
@@ -730,7 +734,8 @@ Result install(const Request &request, Contents &device, Trace &trace)
     return answer(request, request.format, device, trace);
 }
 
-Result compare_setup_files(const Request &request, const Contents &device, std::string &difference)
+std::optional<Result> compare_setup_files(const Request &request, const Contents &device,
+                                          std::string &difference)
 {
     cabinet::Cabinet listing;
     Problem problem;
@@ -764,7 +769,7 @@ Result compare_setup_files(const Request &request, const Contents &device, std::
     else if (results[0].ending == Result::installed)
         difference = escaped(device_contents::difference(outcomes[0], outcomes[1], names[0], names[1]),
                              path_escaping);
-    return carry_on();
+    return std::nullopt;
 }
 
 bool parse_device_value(const std::string &text, device_contents::Value &value,

@@ -39,6 +39,7 @@ struct Result {
         refused,       // by the platform's installer: a documented check, or a malformed CAB
         cancelled,     // by the setup DLL's Install_Init
         not_modelled,  // what ce-run does not model, or past its limits: a device might take it
+        going_on,      // within the installer, a step that leaves the install to the next; never returned
         ending_count
     } ending = refused;
     std::string why;                    // for every ending but installed, escaped
@@ -54,11 +55,12 @@ struct Result {
 Result install(const Request &request, device_contents::Contents &device, Trace &trace);
 
 // Installs it from each of its two setup files into a copy of device and
-// compares what each leaves: "" when both reach the same result, else
-// the first difference. A CAB without both files is a Result that is not
-// installed, naming what it lacks.
-Result compare_setup_files(const Request &request, const device_contents::Contents &device,
-                           std::string &difference);
+// compares what each leaves: difference is "" when both reach the same
+// result, else the first difference. Where it cannot compare (a CAB
+// without both files, or no cabinet), the Result that says why.
+std::optional<Result> compare_setup_files(const Request &request,
+                                          const device_contents::Contents &device,
+                                          std::string &difference);
 
 // The key of --device-value's "ROOT\KEY\NAME=TEXT" as a string value; false
 // with the reason when it is not one.

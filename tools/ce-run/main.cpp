@@ -238,30 +238,30 @@ int load(Session &session, loader::Plan &plan)
 }
 
 // How the run ended, as ce-run's exit status.
-int report(const Session &session, const emulator::Result &result)
+int report(const Session &session, const emulator::Outcome &result)
 {
     const std::string &name = session.image_name;
     switch (result.ending) {
-    case emulator::Result::exited:
+    case emulator::Outcome::exited:
         if (result.exit_status > 255)
             return complain(exit_status_too_large,
                             name + ": exit status " + std::to_string(result.exit_status) +
                                 " is outside 0..255 and cannot be passed on");
         return int(result.exit_status);
-    case emulator::Result::instruction_limit:
+    case emulator::Outcome::instruction_limit:
         return complain(exit_instruction_limit,
                         name + ": instruction limit of " +
                             std::to_string(session.options.max_instructions) + " reached");
-    case emulator::Result::trace_full:
+    case emulator::Outcome::trace_full:
         return complain(exit_trace_unwritable,
                         name + ": trace " + session.options.trace_path +
                             " reached its limit of " + std::to_string(output_limit >> 20) +
                             " MiB; the run was ended there");
-    case emulator::Result::standard_error_full:
+    case emulator::Outcome::standard_error_full:
         return complain(exit_standard_error_full,
                         name + ": the program's standard error reached its limit of " +
                             std::to_string(output_limit >> 20) + " MiB; the run was ended there");
-    case emulator::Result::faulted:
+    case emulator::Outcome::faulted:
         break;
     }
     return complain(exit_program_fault, name + ": " + result.fault);
@@ -298,7 +298,7 @@ int run(Session &session)
 
     session.state.flush = options.flush;
     session.state.missing = options.device.missing;
-    emulator::Result result =
+    emulator::Outcome result =
         emulator::run(plan, session.file, session.state,
                       {options.max_instructions, line, options.cpu,
                        loader::entry_process(options.device.release)});

@@ -244,7 +244,7 @@ struct Planned {
     const cabinet::Entry *entry = nullptr;  // extract
 };
 
-struct Plan {
+struct InstallPlan {
     std::vector<Planned> steps;
     // Each path a step works on, folded, and what the first step does
     // there: one path is one thing on the device.
@@ -327,7 +327,7 @@ const char *verb(setup::Operation operation)
 // A second operation on a path, or a file on the path of another, or
 // under it: which wins on the device no source says. MakeDir of one
 // directory twice is one directory.
-Result claim(const Planned &planned, Plan &plan)
+Result claim(const Planned &planned, InstallPlan &plan)
 {
     const std::string what = verb(planned.step.operation);
     const std::string key = fold_case(planned.path);
@@ -356,7 +356,7 @@ Result claim(const Planned &planned, Plan &plan)
 }
 
 Result plan_step(const Cab &cab, const setup::Description &setup, const setup::Step &step,
-                 Plan &plan)
+                 InstallPlan &plan)
 {
     Planned planned = {step, "", "", nullptr};
     bool on_directory = step.operation == setup::Operation::make_dir ||
@@ -406,7 +406,7 @@ std::string shown(const setup::Value &value, const std::vector<std::string> &str
 }
 
 Result plan_value(const Cab &cab, const setup::Description &setup, const setup::Value &value,
-                  Plan &plan)
+                  InstallPlan &plan)
 {
     std::vector<std::string> strings = value.strings;
     for (std::string &text : strings) {
@@ -426,9 +426,9 @@ Result plan_value(const Cab &cab, const setup::Description &setup, const setup::
     return carry_on();
 }
 
-Result make_plan(const Cab &cab, const setup::Description &setup, Plan &plan)
+Result make_plan(const Cab &cab, const setup::Description &setup, InstallPlan &plan)
 {
-    plan = Plan();
+    plan = InstallPlan();
     plan.unload = setup.provider.empty() ? setup.application
                                          : setup.provider + " " + setup.application;
     if (!setup.install_dir.empty()) {
@@ -546,7 +546,7 @@ Result carry_out_directory_operation(const Platform &platform, const Planned &pl
     return carry_on();
 }
 
-void set_values(const Plan &plan, Contents &device, Trace &trace)
+void set_values(const InstallPlan &plan, Contents &device, Trace &trace)
 {
     for (std::size_t i = 0; i < plan.values.size(); i++) {
         const device_contents::Value &value = plan.values[i];
@@ -579,7 +579,7 @@ void follow_programs(const Planned &planned, Result &result)
         result.programs.erase(at);
 }
 
-Result apply(const Platform &platform, const Plan &plan, Contents &device, Trace &trace)
+Result apply(const Platform &platform, const InstallPlan &plan, Contents &device, Trace &trace)
 {
     Result result = carry_on();
     for (const Planned &planned : plan.steps) {
@@ -610,13 +610,13 @@ Result apply(const Platform &platform, const Plan &plan, Contents &device, Trace
 
 // The install directory the setup DLL's calls are given: the XML's; a
 // .000 gives none.
-std::string shown_install_dir(const Plan &plan)
+std::string shown_install_dir(const InstallPlan &plan)
 {
     return plan.install_dir.empty() ? "no install directory" : "\"" + plan.install_dir + "\"";
 }
 
 // The setup DLL's Install_Init before the install, as --setup-dll answers it.
-Result run_install_init(const Cab &cab, const Plan &plan, Trace &trace)
+Result run_install_init(const Cab &cab, const InstallPlan &plan, Trace &trace)
 {
     if (cab.setup_dll == nullptr)
         return carry_on();
@@ -634,7 +634,7 @@ Result run_install_init(const Cab &cab, const Plan &plan, Trace &trace)
     return carry_on();
 }
 
-void finish(const Cab &cab, const Plan &plan, Trace &trace)
+void finish(const Cab &cab, const InstallPlan &plan, Trace &trace)
 {
     if (cab.setup_dll != nullptr)
         record(trace, "setup DLL " + cab.setup_dll->name + ": Install_Exit(" +
@@ -644,7 +644,7 @@ void finish(const Cab &cab, const Plan &plan, Trace &trace)
 
 // Reads and checks every setup file the installer reads, and plans the
 // install from each; where it reads two, both must lead to the same.
-Result prepare(const Cab &cab, const Contents &device, Plan &plan)
+Result prepare(const Cab &cab, const Contents &device, InstallPlan &plan)
 {
     std::vector<setup::Format> formats;
     Result result = choose(cab, formats);
@@ -679,7 +679,7 @@ Result prepare(const Cab &cab, const Contents &device, Plan &plan)
 // Installs from the setup files the installer reads, the cabinet read.
 Result install_read(const Cab &cab, Contents &device, Trace &trace)
 {
-    Plan plan;
+    InstallPlan plan;
     Result result = prepare(cab, device, plan);
     if (result.ending == Result::going_on)
         result = run_install_init(cab, plan, trace);

@@ -60,12 +60,12 @@ struct Mapped {
     bool readable;
 };
 
-struct Session {
+struct Emulation {
     uc_engine *uc = nullptr;
     emulated::State *state = nullptr;
     const cpu::Properties *cpu = nullptr;
     std::uint64_t max_instructions = 0;
-    Result result;
+    Outcome result;
     bool ended = false;
     std::uint32_t lowest_sp = entry_sp;
     std::uint32_t last_address = 0;      // of the program's latest instruction
@@ -78,7 +78,7 @@ struct Session {
     } stepped_over = {1, 0, 0};
     std::vector<Mapped> memory;
 
-    void end(Result::Ending ending, const std::string &fault = "")
+    void end(Outcome::Ending ending, const std::string &fault = "")
     {
         if (!ended) {
             result.ending = ending;
@@ -87,12 +87,12 @@ struct Session {
         }
         uc_emu_stop(uc);
     }
-    void end_with_fault(const std::string &why) { end(Result::faulted, why); }
+    void end_with_fault(const std::string &why) { end(Outcome::faulted, why); }
     void end_with_exit(std::uint32_t status)
     {
         if (!ended)
             result.exit_status = status;
-        end(Result::exited);
+        end(Outcome::exited);
     }
 
     // Whether the program itself could read these bytes: the platform
@@ -202,19 +202,19 @@ bool condition_passes(std::uint32_t condition, std::uint32_t cpsr)
 // when the hint's condition (its own in ARM code, its IT block's in
 // Thumb-2) holds. Every other hint is stepped over here, with the IT state
 // it leaves, which Unicorn would otherwise resume without.
-void carry_out_hint(Session &session, std::uint64_t address, std::uint32_t size)
+void carry_out_hint(Emulation &emulation, std::uint64_t address, std::uint32_t size)
 {
-    std::uint8_t it_state = session.it_state;
-    Instruction at = decode(session.uc, address, size);
-    session.it_state = at.opens_it != 0 ? at.opens_it : next_it_state(it_state);
-    if (at.hint == not_a_hint || (at.thumb && !session.cpu->armv7))
+    std::uint8_t it_state = emulation.it_state;
+    Instruction at = decode(emulation.uc, address, size);
+    emulation.it_state = at.opens_it != 0 ? at.opens_it : next_it_state(it_state);
+    if (at.hint == not_a_hint || (at.thumb && !emulation.cpu->armv7))
         return;
-    std::uint32_t cpsr = reg(session.uc, UC_ARM_REG_CPSR);
+    std::uint32_t cpsr = reg(emulation.uc, UC_ARM_REG_CPSR);
     std::uint32_t condition = !at.thumb ? at.condition
                               : (it_state & 0xF) != 0 ? std::uint32_t(it_state >> 4)
                                                       : always;
-    if (session.cpu->armv7 && (at.hint == wfe || at.hint == wfi) && condition_passes(condition, cpsr)) {
-        session.end_with_fault(at.hint == wfe ? "wfe at " + hex(address) +
+    if (emulation.cpu->armv7 && (at.hint == wfe || at.hint == wfi) && condition_passes(condition, cpsr)) {
+        emulation.end_with_fault(at.hint == wfe ? "wfe at " + hex(address) +
                                                 ": the program waits for an event, and the "
                                                 "emulated device signals none"
                                           : "wfi at " + hex(address) +
@@ -223,77 +223,77 @@ void carry_out_hint(Session &session, std::uint64_t address, std::uint32_t size)
         return;
     }
     if (at.thumb) {
-        cpsr = with_it_state(cpsr, session.it_state);
-        uc_reg_write(session.uc, UC_ARM_REG_CPSR, &cpsr);
+        cpsr = with_it_state(cpsr, emulation.it_state);
+        uc_reg_write(emulation.uc, UC_ARM_REG_CPSR, &cpsr);
     }
     std::uint32_t next = std::uint32_t(address + size) | (at.thumb ? 1 : 0);
-    uc_reg_write(session.uc, UC_ARM_REG_PC, &next);
-    session.stepped_over = {std::uint32_t(address), next, cpsr};
+    uc_reg_write(emulation.uc, UC_ARM_REG_PC, &next);
+    emulation.stepped_over = {std::uint32_t(address), next, cpsr};
 }
 
 void on_program_instruction(uc_engine *uc, std::uint64_t address, std::uint32_t size,
                             void *data)
 {
-    auto *session = static_cast<Session *>(data);
-    session->last_address = std::uint32_t(address);
-    if (session->result.instructions == session->max_instructions) {
-        session->end(Result::instruction_limit);
+    auto *emulation = static_cast<Emulation *>(data);
+    emulation->last_address = std::uint32_t(address);
+    if (emulation->result.instructions == emulation->max_instructions) {
+        emulation->end(Outcome::instruction_limit);
         return;
     }
-    session->result.instructions++;
+    emulation->result.instructions++;
     std::uint32_t sp = reg(uc, UC_ARM_REG_SP);
-    if (sp < session->lowest_sp)
-        session->lowest_sp = sp;
-    carry_out_hint(*session, address, size);
+    if (sp < emulation->lowest_sp)
+        emulation->lowest_sp = sp;
+    carry_out_hint(*emulation, address, size);
 }
 
 void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void *data)
 {
-    auto *session = static_cast<Session *>(data);
+    auto *emulation = static_cast<Emulation *>(data);
     // A program can loop through the stubs alone (lr pointing at one), so
     // their count is bounded as well.
-    if (++session->platform_calls > session->max_instructions) {
-        session->end(Result::instruction_limit);
+    if (++emulation->platform_calls > emulation->max_instructions) {
+        emulation->end(Outcome::instruction_limit);
         return;
     }
     std::uint32_t stub = std::uint32_t(address - stub_base) / 4;
     std::uint32_t args[4] = {reg(uc, UC_ARM_REG_R0), reg(uc, UC_ARM_REG_R1),
                              reg(uc, UC_ARM_REG_R2), reg(uc, UC_ARM_REG_R3)};
     if (stub == entry_return_stub) {
-        session->end_with_exit(args[0]);
+        emulation->end_with_exit(args[0]);
         return;
     }
     if (stub >= exports::function_count || address % 4 != 0) {
-        session->end_with_fault("jump into the platform's memory at " + hex(address));
+        emulation->end_with_fault("jump into the platform's memory at " + hex(address));
         return;
     }
     // Reached in the other instruction set, the function's first
     // instruction would be garbage; on a device that is a crash.
     bool thumb = reg(uc, UC_ARM_REG_CPSR) & cpsr_thumb;
-    if (thumb != session->cpu->thumb_platform) {
-        session->end_with_fault(std::string(exports::functions[stub].name) + " reached in " +
+    if (thumb != emulation->cpu->thumb_platform) {
+        emulation->end_with_fault(std::string(exports::functions[stub].name) + " reached in " +
                                 (thumb ? "Thumb" : "ARM") + " state; on the " +
-                                session->cpu->name + " the platform's functions are " +
+                                emulation->cpu->name + " the platform's functions are " +
                                 (thumb ? "ARM" : "Thumb") + " code");
         return;
     }
-    emulated::ReadMemory read = [session](std::uint32_t at, void *to, std::size_t size) {
-        emulated::Access access = session->access(at, size);
+    emulated::ReadMemory read = [emulation](std::uint32_t at, void *to, std::size_t size) {
+        emulated::Access access = emulation->access(at, size);
         if (access == emulated::Access::readable &&
-            uc_mem_read(session->uc, at, to, size) != UC_ERR_OK)
+            uc_mem_read(emulation->uc, at, to, size) != UC_ERR_OK)
             access = emulated::Access::unmapped;
         return access;
     };
     emulated::Outcome outcome =
-        emulated::call(*session->state, exports::Function(stub), args, read);
+        emulated::call(*emulation->state, exports::Function(stub), args, read);
     if (!outcome.fault.empty()) {
-        session->end_with_fault(outcome.fault);
-    } else if (session->state->trace.full) {
-        session->end(Result::trace_full);
-    } else if (session->state->standard_error_full) {
-        session->end(Result::standard_error_full);
+        emulation->end_with_fault(outcome.fault);
+    } else if (emulation->state->trace.full) {
+        emulation->end(Outcome::trace_full);
+    } else if (emulation->state->standard_error_full) {
+        emulation->end(Outcome::standard_error_full);
     } else if (outcome.ends_program) {
-        session->end_with_exit(outcome.exit_status);
+        emulation->end_with_exit(outcome.exit_status);
     } else {
         uc_reg_write(uc, UC_ARM_REG_R0, &outcome.r0);
     }
@@ -302,7 +302,7 @@ void on_platform_call(uc_engine *uc, std::uint64_t address, std::uint32_t, void 
 bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
                        int, std::int64_t, void *data)
 {
-    auto *session = static_cast<Session *>(data);
+    auto *emulation = static_cast<Emulation *>(data);
     const char *what = "access to";
     switch (type) {
     case UC_MEM_READ_UNMAPPED: what = "read from unmapped memory at"; break;
@@ -316,41 +316,41 @@ bool on_invalid_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address,
     std::string why = std::string(what) + " " + hex(address);
     if (type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT)
         why += " by the instruction at " + hex(reg(uc, UC_ARM_REG_PC));
-    session->end_with_fault(why);
+    emulation->end_with_fault(why);
     return false;
 }
 
 void on_exception(uc_engine *, std::uint32_t number, void *data)
 {
-    auto *session = static_cast<Session *>(data);
+    auto *emulation = static_cast<Emulation *>(data);
     // QEMU's ARM exception numbers; the pc may already have moved on, so
     // the instruction is the one the code hook saw last.
-    std::string at = hex(session->last_address);
+    std::string at = hex(emulation->last_address);
     if (number == 1)
-        session->end_with_fault("undefined instruction at " + at);
+        emulation->end_with_fault("undefined instruction at " + at);
     else if (number == 2)
-        session->end_with_fault("software interrupt at " + at +
+        emulation->end_with_fault("software interrupt at " + at +
                             ", which the emulated platform does not serve");
     else
-        session->end_with_fault("processor exception " + std::to_string(number) + " at " + at);
+        emulation->end_with_fault("processor exception " + std::to_string(number) + " at " + at);
 }
 
-bool map(Session &session, std::uint32_t address, std::uint32_t size, int protection,
+bool map(Emulation &emulation, std::uint32_t address, std::uint32_t size, int protection,
          const void *bytes, std::size_t length)
 {
-    if (uc_mem_map(session.uc, address, size, std::uint32_t(protection)) != UC_ERR_OK)
+    if (uc_mem_map(emulation.uc, address, size, std::uint32_t(protection)) != UC_ERR_OK)
         return false;
-    session.memory.push_back({address, std::uint64_t(address) + size,
+    emulation.memory.push_back({address, std::uint64_t(address) + size,
                           (protection & UC_PROT_READ) != 0});
-    return length == 0 || uc_mem_write(session.uc, address, bytes, length) == UC_ERR_OK;
+    return length == 0 || uc_mem_write(emulation.uc, address, bytes, length) == UC_ERR_OK;
 }
 
 // The image's regions, as the plan lays them out.
-bool map_image(Session &session, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+bool map_image(Emulation &emulation, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
                std::string &error)
 {
     for (const loader::Region &region : plan.regions) {
-        if (!map(session, region.address, region.size, region.protection,
+        if (!map(emulation, region.address, region.size, region.protection,
                  file.data() + region.file_offset, region.file_size)) {
             error = "cannot map " + region.name + " at " + hex(region.address);
             return false;
@@ -360,22 +360,22 @@ bool map_image(Session &session, const loader::Plan &plan, const std::vector<std
 }
 
 // The platform's stubs, and each import address table slot bound to one.
-bool bind_platform(Session &session, const loader::Plan &plan, std::string &error)
+bool bind_platform(Emulation &emulation, const loader::Plan &plan, std::string &error)
 {
     std::vector<std::uint32_t> stubs(page / 4, 0);
     for (std::uint32_t i = 0; i < entry_return_stub; i++)
-        stubs[i] = session.cpu->thumb_platform ? thumb_return : arm_return;
+        stubs[i] = emulation.cpu->thumb_platform ? thumb_return : arm_return;
     stubs[entry_return_stub] = arm_return;
-    if (!map(session, stub_base, page, UC_PROT_READ | UC_PROT_EXEC, stubs.data(), page)) {
+    if (!map(emulation, stub_base, page, UC_PROT_READ | UC_PROT_EXEC, stubs.data(), page)) {
         error = "cannot map the platform's stubs";
         return false;
     }
     for (const loader::Binding &binding : plan.bindings) {
         std::uint32_t address = binding.function < 0
                                     ? 0
-                                    : session.state->address_of(
+                                    : emulation.state->address_of(
                                           exports::Function(binding.function));
-        if (uc_mem_write(session.uc, binding.iat_slot, &address, 4) != UC_ERR_OK) {
+        if (uc_mem_write(emulation.uc, binding.iat_slot, &address, 4) != UC_ERR_OK) {
             error = "cannot write the import address table at " + hex(binding.iat_slot);
             return false;
         }
@@ -383,15 +383,15 @@ bool bind_platform(Session &session, const loader::Plan &plan, std::string &erro
     return true;
 }
 
-bool map_command_line_and_stack(Session &session, const std::u16string &command_line,
+bool map_command_line_and_stack(Emulation &emulation, const std::u16string &command_line,
                                 std::string &error)
 {
     std::vector<std::uint16_t> line(command_line.begin(), command_line.end());
     line.push_back(0);
     std::uint32_t line_size = std::uint32_t(line.size() * 2);
-    if (!map(session, command_line_base, (line_size + page - 1) / page * page,
+    if (!map(emulation, command_line_base, (line_size + page - 1) / page * page,
              UC_PROT_READ | UC_PROT_WRITE, line.data(), line_size) ||
-        !map(session, stack_top - stack_size, stack_size, UC_PROT_READ | UC_PROT_WRITE,
+        !map(emulation, stack_top - stack_size, stack_size, UC_PROT_READ | UC_PROT_WRITE,
              nullptr, 0)) {
         error = "cannot map the command line and the stack";
         return false;
@@ -402,11 +402,11 @@ bool map_command_line_and_stack(Session &session, const std::u16string &command_
 // The CE kernel's call of the entry point, in user mode: the process, 0,
 // the command line and the show flag. The mode goes first, so that the
 // stack pointer is the user mode's.
-void enter(Session &session, const loader::Plan &plan, const Options &options)
+void enter(Emulation &emulation, const loader::Plan &plan, const Settings &settings)
 {
     std::uint32_t registers[][2] = {
         {UC_ARM_REG_CPSR, cpsr_user_mode | (plan.entry % 2 != 0 ? cpsr_thumb : 0)},
-        {UC_ARM_REG_R0, options.process},
+        {UC_ARM_REG_R0, settings.process},
         {UC_ARM_REG_R1, 0},
         {UC_ARM_REG_R2, command_line_base},
         {UC_ARM_REG_R3, sw_show},
@@ -414,20 +414,20 @@ void enter(Session &session, const loader::Plan &plan, const Options &options)
         {UC_ARM_REG_LR, stub_base + 4 * entry_return_stub},
     };
     for (auto &r : registers)
-        uc_reg_write(session.uc, int(r[0]), &r[1]);
+        uc_reg_write(emulation.uc, int(r[0]), &r[1]);
 }
 
-bool add_hooks(Session &session, std::string &error)
+bool add_hooks(Emulation &emulation, std::string &error)
 {
-    uc_engine *uc = session.uc;
+    uc_engine *uc = emulation.uc;
     uc_hook hook;
-    if (uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_program_instruction, &session,
+    if (uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_program_instruction, &emulation,
                     0, stub_base - 1) != UC_ERR_OK ||
-        uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_platform_call, &session,
+        uc_hook_add(uc, &hook, UC_HOOK_CODE, (void *)on_platform_call, &emulation,
                     stub_base, stub_base + page - 1) != UC_ERR_OK ||
-        uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, (void *)on_invalid_memory, &session,
+        uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, (void *)on_invalid_memory, &emulation,
                     1, 0) != UC_ERR_OK ||
-        uc_hook_add(uc, &hook, UC_HOOK_INTR, (void *)on_exception, &session, 1, 0) !=
+        uc_hook_add(uc, &hook, UC_HOOK_INTR, (void *)on_exception, &emulation, 1, 0) !=
             UC_ERR_OK) {
         error = "cannot install the emulator's hooks";
         return false;
@@ -435,65 +435,65 @@ bool add_hooks(Session &session, std::string &error)
     return true;
 }
 
-bool set_up(Session &session, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
-            const Options &options, std::string &error)
+bool set_up(Emulation &emulation, const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+            const Settings &settings, std::string &error)
 {
-    if (!map_image(session, plan, file, error) || !bind_platform(session, plan, error) ||
-        !map_command_line_and_stack(session, options.command_line, error) ||
-        !add_hooks(session, error))
+    if (!map_image(emulation, plan, file, error) || !bind_platform(emulation, plan, error) ||
+        !map_command_line_and_stack(emulation, settings.command_line, error) ||
+        !add_hooks(emulation, error))
         return false;
-    enter(session, plan, options);
+    enter(emulation, plan, settings);
     return true;
 }
 
 }  // namespace
 
-Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
-           emulated::State &state, const Options &options)
+Outcome run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+           emulated::State &state, const Settings &settings)
 {
-    Session session;
-    session.state = &state;
-    session.max_instructions = options.max_instructions;
-    session.cpu = &cpu::models[options.cpu];
-    state.address_of = [thumb = session.cpu->thumb_platform](exports::Function function) {
+    Emulation emulation;
+    emulation.state = &state;
+    emulation.max_instructions = settings.max_instructions;
+    emulation.cpu = &cpu::models[settings.cpu];
+    state.address_of = [thumb = emulation.cpu->thumb_platform](exports::Function function) {
         return stub_base + 4 * std::uint32_t(function) + (thumb ? 1 : 0);
     };
-    if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &session.uc) != UC_ERR_OK) {
-        session.result.fault = "cannot start the ARM emulator";
-        return session.result;
+    if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &emulation.uc) != UC_ERR_OK) {
+        emulation.result.fault = "cannot start the ARM emulator";
+        return emulation.result;
     }
     // On the SA-1110 (ARMv4 without Thumb) bx, blx and every later
     // instruction is undefined, as on the oldest devices we support.
     std::string error;
-    if (uc_ctl_set_cpu_model(session.uc, unicorn_models[options.cpu].unicorn) != UC_ERR_OK) {
-        session.result.fault =
-            std::string("cannot select the ") + session.cpu->name + " processor model";
-    } else if (!set_up(session, plan, file, options, error)) {
-        session.result.fault = error;
+    if (uc_ctl_set_cpu_model(emulation.uc, unicorn_models[settings.cpu].unicorn) != UC_ERR_OK) {
+        emulation.result.fault =
+            std::string("cannot select the ") + emulation.cpu->name + " processor model";
+    } else if (!set_up(emulation, plan, file, settings, error)) {
+        emulation.result.fault = error;
     } else {
         // The hooks count the instructions and end the run at the limit,
         // so Unicorn is given none.
-        uc_err err = uc_emu_start(session.uc, plan.entry, 0xFFFFFFFF, 0, 0);
+        uc_err err = uc_emu_start(emulation.uc, plan.entry, 0xFFFFFFFF, 0, 0);
         // Inside an IT block Unicorn stops at a hint as at an undefined
         // instruction even when the code hook has stepped over it; the
         // program goes on after it.
-        while (!session.ended && err == UC_ERR_INSN_INVALID &&
-               session.stepped_over.address == session.last_address) {
-            session.stepped_over.address = 1;
-            uc_reg_write(session.uc, UC_ARM_REG_CPSR, &session.stepped_over.cpsr);
-            err = uc_emu_start(session.uc, session.stepped_over.next, 0xFFFFFFFF, 0, 0);
+        while (!emulation.ended && err == UC_ERR_INSN_INVALID &&
+               emulation.stepped_over.address == emulation.last_address) {
+            emulation.stepped_over.address = 1;
+            uc_reg_write(emulation.uc, UC_ARM_REG_CPSR, &emulation.stepped_over.cpsr);
+            err = uc_emu_start(emulation.uc, emulation.stepped_over.next, 0xFFFFFFFF, 0, 0);
         }
-        std::string at = hex(session.last_address);
+        std::string at = hex(emulation.last_address);
         if (err == UC_ERR_INSN_INVALID)
-            session.end_with_fault("undefined instruction at " + at);
+            emulation.end_with_fault("undefined instruction at " + at);
         else if (err != UC_ERR_OK)
-            session.end_with_fault(std::string(uc_strerror(err)) + " at " + at);
+            emulation.end_with_fault(std::string(uc_strerror(err)) + " at " + at);
         else
-            session.end_with_fault("the processor stopped at " + at + " for no reason it gives");
-        session.result.stack_bytes = entry_sp - session.lowest_sp;
+            emulation.end_with_fault("the processor stopped at " + at + " for no reason it gives");
+        emulation.result.stack_bytes = entry_sp - emulation.lowest_sp;
     }
-    uc_close(session.uc);
-    return session.result;
+    uc_close(emulation.uc);
+    return emulation.result;
 }
 
 }  // namespace emulator

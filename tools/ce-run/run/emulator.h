@@ -14,14 +14,14 @@
 
 namespace emulator {
 
-struct Options {
+struct Settings {
     std::uint64_t max_instructions;
     std::u16string command_line;
     cpu::Model cpu;
     std::uint32_t process;  // what the kernel passes the entry point in r0
 };
 
-struct Result {
+struct Outcome {
     enum Ending {
         exited, faulted, instruction_limit, trace_full, standard_error_full
     } ending = faulted;
@@ -34,8 +34,8 @@ struct Result {
 // Longest command line a program is given, in UTF-16 units.
 constexpr std::size_t max_command_line = 32767;
 
-Result run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
-           emulated::State &state, const Options &options);
+Outcome run(const loader::Plan &plan, const std::vector<std::uint8_t> &file,
+           emulated::State &state, const Settings &settings);
 
 }  // namespace emulator
 

@@ -39,13 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     emulated::State state;
     state.standard_error = nowhere;
-    emulator::Result result =
+    emulator::Outcome result =
         emulator::run(plan, file, state,
                       {max_instructions, program_command_line::build({"fuzz"}), cpu,
                        loader::entry_process(device.release)});
-    bool documented = result.ending == emulator::Result::exited ||
-                      result.ending == emulator::Result::instruction_limit ||
-                      (result.ending == emulator::Result::faulted && !result.fault.empty());
+    bool documented = result.ending == emulator::Outcome::exited ||
+                      result.ending == emulator::Outcome::instruction_limit ||
+                      (result.ending == emulator::Outcome::faulted && !result.fault.empty());
     if (!documented || result.instructions > max_instructions)
         __builtin_trap();
     return 0;

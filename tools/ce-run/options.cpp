@@ -69,15 +69,38 @@ const char usage_tail[] =
     "  --help                  print this and exit\n"
     "  --version               print ce-run's version and exit\n"
     "\n"
-    "Exit status: the program's own, or 64 usage error, 65 image or CAB refused,\n"
-    "66 an input unreadable (image, CAB, --device-file, --store), 69 an import\n"
-    "the device lacks keeps the program from running, 70 program fault or a wait\n"
-    "for what never comes, 71 instruction limit reached, 72 program status\n"
-    "outside 0..255, 73 trace not written or at its limit, 74 the program's\n"
-    "standard error at its limit (64 MiB), 75 the CAB asks what ce-run does not\n"
-    "model, 76 the CAB's two setup files do not install the same.\n";
+    "Exit status: the program's own (0 to 255), or ce-run's:\n";
 
 constexpr std::size_t help_indent = 26, help_width = 78;
+
+// ce-run's own exit statuses, as --help lists them; docs/ce-run.md's table
+// begins each row with the same text (a test holds the two together).
+struct StatusRow {
+    ExitStatus status;
+    const char *meaning;
+};
+constexpr StatusRow statuses[] = {
+    {exit_usage, "usage error"},
+    {exit_refused, "the device's loader or installer refuses the image or the CAB"},
+    {exit_unreadable_input, "an input cannot be read: the image, the CAB, a --device-file, a --store"},
+    {exit_missing_import, "an import the device lacks keeps the program from running"},
+    {exit_program_fault, "the program faulted, or waits for what never comes"},
+    {exit_instruction_limit, "the instruction limit was reached"},
+    {exit_status_too_large, "the program's exit status is outside 0..255"},
+    {exit_trace_unwritable, "the trace cannot be written, or reached 64 MiB"},
+    {exit_standard_error_full, "the program's standard error reached 64 MiB"},
+    {exit_not_modelled, "ce-run cannot tell: what it does not model, or an open question"},
+    {exit_setup_files_differ, "the CAB's two setup files do not install the same"},
+};
+
+// The statuses as --help lists them: "  64  usage error".
+std::string status_list()
+{
+    std::string out;
+    for (const StatusRow &row : statuses)
+        out += "  " + std::to_string(int(row.status)) + "  " + row.meaning + "\n";
+    return out;
+}
 
 // Words after the option's column, wrapped as the usage's lines are.
 std::string wrapped(const std::vector<std::string> &words)
@@ -171,7 +194,7 @@ std::string usage()
     return usage_head + ("  --os VERSION            " + os_help.substr(help_indent)) +
            "  --platform NAME         the device's platform, whose installer's and\n"
            "                          release's rules apply (not with --os):\n" +
-           platform_list() + tail;
+           platform_list() + tail + status_list();
 }
 
 bool parse_count(const std::string &text, std::uint64_t &count)

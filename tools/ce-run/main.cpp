@@ -193,10 +193,10 @@ int check_signature(Session &session, const pe::Image &image)
     if (decision.allowed)
         return -1;
     // Refused only by the strict reading of what no source settles.
-    security::Verdict lenient = verdict;
-    lenient.trusted = verdict.trusted_leniently;
     if (verdict.trusted_leniently &&
-        security::decide_program(options.security, lenient, session.covered_by_prompt).allowed)
+        security::decide_program(options.security, security::leniently(verdict),
+                                 session.covered_by_prompt)
+            .allowed)
         return complain(exit_not_modelled, session.image_name + ": ce-run cannot tell what the " +
                                                options.platform->name + " loader does with it: " +
                                                escaped(verdict.question, path_escaping));

@@ -77,6 +77,26 @@ Result from(const Refusal &refusal)
     return result;
 }
 
+// A cabinet's entries by name in lower case, and by their last four
+// characters (".001"): each file a setup file extracts is looked up once,
+// whatever the number of entries.
+struct Entries {
+    std::map<std::string, const cabinet::Entry *> by_name;
+    std::map<std::string, std::vector<const cabinet::Entry *>> by_number;
+};
+
+Entries index_entries(const cabinet::Cabinet &cab)
+{
+    Entries out;
+    for (const cabinet::Entry &entry : cab.entries) {
+        std::string name = lower_ascii(entry.name);
+        out.by_name[name] = &entry;
+        if (name.size() >= 4)
+            out.by_number[name.substr(name.size() - 4)].push_back(&entry);
+    }
+    return out;
+}
+
 // The cabinet, read and extracted, with what the installer takes from it.
 struct Cab {
     const Platform &platform;
@@ -88,30 +108,39 @@ struct Cab {
     const cabinet::Entry *xml = nullptr;        // _setup.xml
     const cabinet::Entry *setup_dll = nullptr;  // the .999 member
     bool prompt_accepted = false;
-    // The entries by name in lower case, and by their last four
-    // characters (".001"), looked up once for each file a setup file
-    // extracts, whatever the number of entries.
-    std::map<std::string, const cabinet::Entry *> by_name;
-    std::map<std::string, std::vector<const cabinet::Entry *>> by_number;
+    Entries entries;  // the cabinet's, once extracted
 };
 
-// The one entry whose name, in lower case, ends so (or is so, with whole
-// set); nullptr with the reason when there is none or more than one.
-const cabinet::Entry *only_entry(const cabinet::Cabinet &cab, const std::string &end, bool whole,
-                                 std::string &error)
+// One entry a setup file names, or nullptr for none: the entry of that
+// name (in any case), or the one numbered so (".001"); more than one of a
+// number is an error.
+const cabinet::Entry *named(const Entries &entries, const std::string &name)
 {
-    const cabinet::Entry *found = nullptr;
-    for (const cabinet::Entry &entry : cab.entries) {
-        std::string name = lower_ascii(entry.name);
-        if (whole ? name == end : ends_with(name, end)) {
-            if (found != nullptr) {
-                error = "the cabinet holds both " + found->name + " and " + entry.name;
-                return nullptr;
-            }
-            found = &entry;
-        }
-    }
-    return found;
+    auto found = entries.by_name.find(lower_ascii(name));
+    return found != entries.by_name.end() ? found->second : nullptr;
+}
+
+const cabinet::Entry *numbered(const Entries &entries, const std::string &number,
+                               std::string &error)
+{
+    auto found = entries.by_number.find(lower_ascii(number));
+    if (found == entries.by_number.end())
+        return nullptr;
+    if (found->second.size() > 1)
+        error = "the cabinet holds both " + found->second[0]->name + " and " + found->second[1]->name;
+    return found->second.size() > 1 ? nullptr : found->second[0];
+}
+
+// The setup files and the setup DLL among the entries; false with the
+// reason when the cabinet holds two of one.
+bool find_setup_files(const Entries &entries, const cabinet::Entry *&legacy,
+                      const cabinet::Entry *&xml, const cabinet::Entry *&setup_dll,
+                      std::string &error)
+{
+    legacy = numbered(entries, ".000", error);
+    xml = named(entries, "_setup.xml");
+    setup_dll = error.empty() ? numbered(entries, ".999", error) : nullptr;
+    return error.empty();
 }
 
 // The security model's decision on the CAB, by its signature.
@@ -124,8 +153,7 @@ Result check_signature(Cab &cab, Trace &trace)
         security::verify(file, cabinet::signed_bytes(file), security::Content::cabinet,
                          cab.request.security->roots, {security::Store::spc},
                          cab.request.security->date);
-    security::Verdict lenient = verdict;
-    lenient.trusted = verdict.trusted || verdict.trusted_leniently;
+    const security::Verdict lenient = security::leniently(verdict);
     security::Decision decision = security::decide_cab(
         *cab.request.security, cab.reading == Reading::lenient ? lenient : verdict);
     trace.line("security: " + escaped(decision.trace, path_escaping));
@@ -133,8 +161,7 @@ Result check_signature(Cab &cab, Trace &trace)
     if (decision.allowed)
         return carry_on();
     Result result = ending(Result::refused, decision.refusal);
-    if (lenient.trusted && !verdict.trusted &&
-        security::decide_cab(*cab.request.security, lenient).allowed)
+    if (verdict.trusted_leniently && security::decide_cab(*cab.request.security, lenient).allowed)
         result.question = verdict.question;
     return result;
 }
@@ -157,17 +184,9 @@ Result read_cabinet(Cab &cab, Trace &trace)
     if (!cabinet::extract(file, cab.cabinet, problem))
         return from(problem);
     std::string error;
-    cab.legacy = only_entry(cab.cabinet, ".000", false, error);
-    cab.xml = error.empty() ? only_entry(cab.cabinet, "_setup.xml", true, error) : nullptr;
-    cab.setup_dll = error.empty() ? only_entry(cab.cabinet, ".999", false, error) : nullptr;
-    if (!error.empty())
+    cab.entries = index_entries(cab.cabinet);
+    if (!find_setup_files(cab.entries, cab.legacy, cab.xml, cab.setup_dll, error))
         return ending(Result::refused, error);
-    for (const cabinet::Entry &entry : cab.cabinet.entries) {
-        std::string name = lower_ascii(entry.name);
-        cab.by_name[name] = &entry;
-        if (name.size() >= 4)
-            cab.by_number[name.substr(name.size() - 4)].push_back(&entry);
-    }
     return carry_on();
 }
 
@@ -246,9 +265,9 @@ struct Planned {
 
 struct InstallPlan {
     std::vector<Planned> steps;
-    // Each path a step works on, folded, and what the first step does
-    // there: one path is one thing on the device.
-    std::map<std::string, std::string> claimed;
+    // Each path a step works on, folded, and the first step there: one
+    // path is one thing on the device.
+    std::map<std::string, std::size_t> claimed;  // by the step's index
     std::vector<device_contents::Value> values;
     std::vector<bool> keeps_existing;  // for each value
     std::string install_dir;           // expanded, for the setup DLL's calls
@@ -289,16 +308,13 @@ Result expand_path(const Cab &cab, const setup::Description &setup, const std::s
 Result find_entry(const Cab &cab, const setup::Description &setup, Planned &planned)
 {
     const std::string &source = planned.step.source;
-    if (setup.format == setup::Format::xml) {
-        auto found = cab.by_name.find(lower_ascii(source));
-        planned.entry = found != cab.by_name.end() ? found->second : nullptr;
-    } else if (!source.empty()) {
-        auto found = cab.by_number.find(source);
-        if (found != cab.by_number.end() && found->second.size() > 1)
-            return ending(Result::refused, "the cabinet holds both " + found->second[0]->name +
-                                               " and " + found->second[1]->name);
-        planned.entry = found != cab.by_number.end() ? found->second[0] : nullptr;
-    }
+    std::string error;
+    if (setup.format == setup::Format::xml)
+        planned.entry = named(cab.entries, source);
+    else if (!source.empty())
+        planned.entry = numbered(cab.entries, source, error);
+    if (!error.empty())
+        return ending(Result::refused, error);
     if (planned.entry == nullptr)
         return ending(Result::refused, "the setup file installs " + planned.path + " from " +
                                            (source.empty() ? std::string("a file number past 999")
@@ -308,6 +324,12 @@ Result find_entry(const Cab &cab, const setup::Description &setup, Planned &plan
         return ending(Result::refused, "the setup file installs " + planned.path +
                                            " from the setup file " + planned.entry->name);
     return carry_on();
+}
+
+// MakeDir and RemoveDir work on their directory itself.
+bool on_directory(setup::Operation operation)
+{
+    return operation == setup::Operation::make_dir || operation == setup::Operation::remove_dir;
 }
 
 const char *verb(setup::Operation operation)
@@ -329,29 +351,31 @@ const char *verb(setup::Operation operation)
 // directory twice is one directory.
 Result claim(const Planned &planned, InstallPlan &plan)
 {
-    const std::string what = verb(planned.step.operation);
-    const std::string key = fold_case(planned.path);
-    bool directory = planned.step.operation == setup::Operation::make_dir ||
-                     planned.step.operation == setup::Operation::remove_dir;
-    auto conflict = [&](const std::string &first) {
-        return ending(Result::not_modelled, "the setup file " + first + " and " + what + " " +
-                                                planned.path + ", and which wins on the device "
-                                                "no source says");
+    auto said = [](const Planned &step) {
+        return std::string(verb(step.step.operation)) + " " + step.path;
     };
+    auto conflict = [&](const Planned &first) {
+        return ending(Result::not_modelled, "the setup file " + said(first) + " and " + said(planned) +
+                                                ", and which wins on the device no source says");
+    };
+    const std::string key = fold_case(planned.path);
     auto there = plan.claimed.find(key);
-    if (there != plan.claimed.end() && !(directory && there->second.rfind(what + " ", 0) == 0))
-        return conflict(there->second);
+    if (there != plan.claimed.end() &&
+        !(on_directory(planned.step.operation) &&
+          plan.steps[there->second].step.operation == planned.step.operation))
+        return conflict(plan.steps[there->second]);
     for (std::size_t end = key.find('\\', 1); end != std::string::npos; end = key.find('\\', end + 1)) {
         auto above = plan.claimed.find(key.substr(0, end));
-        if (above != plan.claimed.end() && above->second.rfind("makes the directory", 0) != 0)
-            return conflict(above->second);
+        if (above != plan.claimed.end() &&
+            plan.steps[above->second].step.operation != setup::Operation::make_dir)
+            return conflict(plan.steps[above->second]);
     }
-    if (!directory) {
+    if (!on_directory(planned.step.operation)) {
         auto below = plan.claimed.upper_bound(key + "\\");
         if (below != plan.claimed.end() && below->first.compare(0, key.size() + 1, key + "\\") == 0)
-            return conflict(below->second);
+            return conflict(plan.steps[below->second]);
     }
-    plan.claimed.emplace(key, what + " " + planned.path);
+    plan.claimed.emplace(key, plan.steps.size());
     return carry_on();
 }
 
@@ -359,16 +383,15 @@ Result plan_step(const Cab &cab, const setup::Description &setup, const setup::S
                  InstallPlan &plan)
 {
     Planned planned = {step, "", "", nullptr};
-    bool on_directory = step.operation == setup::Operation::make_dir ||
-                        step.operation == setup::Operation::remove_dir;
-    Result result = expand_path(cab, setup, on_directory ? step.directory
-                                                        : step.directory + "\\" + step.name,
+    Result result = expand_path(cab, setup, on_directory(step.operation)
+                                                ? step.directory
+                                                : step.directory + "\\" + step.name,
                                 planned.path, step.expands);
     if (result.ending != Result::going_on)
         return result;
     if (step.operation == setup::Operation::extract) {
         result = find_entry(cab, setup, planned);
-    } else if (!on_directory && step.operation != setup::Operation::remove) {
+    } else if (!on_directory(step.operation) && step.operation != setup::Operation::remove) {
         planned.source = step.source;
         if (step.expands_source)
             result = expand_path(cab, setup, step.source, planned.source);
@@ -564,16 +587,13 @@ void set_values(const InstallPlan &plan, Contents &device, Trace &trace)
 // took them, less those its Deletes removed.
 void follow_programs(const Planned &planned, Result &result)
 {
+    const bool move = planned.step.operation == setup::Operation::move;
+    const std::string from = fold_case(move ? planned.source : planned.path);
     auto at = std::find_if(result.programs.begin(), result.programs.end(),
-                           [&planned](const std::string &path) {
-                               return fold_case(path) == fold_case(planned.step.operation ==
-                                                                           setup::Operation::move
-                                                                       ? planned.source
-                                                                       : planned.path);
-                           });
+                           [&from](const std::string &path) { return fold_case(path) == from; });
     if (at == result.programs.end())
         return;
-    if (planned.step.operation == setup::Operation::move)
+    if (move)
         *at = planned.path;
     else if (planned.step.operation == setup::Operation::remove)
         result.programs.erase(at);
@@ -697,7 +717,7 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
 Result install_by(const Request &request, Reading reading, std::optional<setup::Format> format,
                   Contents &device, Trace &trace)
 {
-    Cab cab{*request.platform, request, reading, format, {}, nullptr, nullptr, nullptr, false, {}, {}};
+    Cab cab{*request.platform, request, reading, format, {}, nullptr, nullptr, nullptr, false, {}};
     Contents work = device;
     Result result = read_cabinet(cab, trace);
     if (result.ending == Result::going_on)
@@ -745,8 +765,9 @@ std::optional<Result> compare_setup_files(const Request &request, const Contents
         result.why = escaped(result.why, path_escaping);
         return result;
     }
-    const cabinet::Entry *legacy = only_entry(listing, ".000", false, error);
-    const cabinet::Entry *xml = only_entry(listing, "_setup.xml", true, error);
+    const Entries entries = index_entries(listing);
+    const cabinet::Entry *legacy = numbered(entries, ".000", error);
+    const cabinet::Entry *xml = named(entries, "_setup.xml");
     if (legacy == nullptr || xml == nullptr || !error.empty())
         return ending(Result::refused,
                       escaped(!error.empty() ? error

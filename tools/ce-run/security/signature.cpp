@@ -209,6 +209,7 @@ X509 *signer_of(PKCS7 *p7)
     return signer;
 }
 
+// A certificate's time, or seconds since 1970, as a day: "2007-11-14".
 std::string date_text(const ASN1_TIME *time)
 {
     struct tm parts = {};
@@ -216,6 +217,12 @@ std::string date_text(const ASN1_TIME *time)
     if (ASN1_TIME_to_tm(time, &parts) == 1)
         std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
     return text;
+}
+
+std::string date_text(std::int64_t seconds)
+{
+    Owned<ASN1_TIME, ASN1_TIME_free> time(ASN1_TIME_set(nullptr, time_t(seconds)));
+    return time ? date_text(time.get()) : "?";
 }
 
 // The time of the signature's timestamp: Authenticode's countersignature
@@ -283,12 +290,8 @@ Verdict judged(PKCS7 *p7, const Indirect &indirect, const Roots &roots, std::int
 {
     std::int64_t stamped = timestamp(p7, roots);
     std::int64_t when = stamped != no_date ? stamped : device_date;
-    if (stamped != no_date) {
-        char text[16];
-        time_t at = time_t(stamped);
-        std::strftime(text, sizeof text, "%Y-%m-%d", std::gmtime(&at));
-        verdict.timestamp = text;
-    }
+    if (stamped != no_date)
+        verdict.timestamp = date_text(stamped);
     X509 *signer = signer_of(p7);
     std::string why;
     const std::string what = "no source says whether Windows Mobile ";

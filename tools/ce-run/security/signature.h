@@ -57,6 +57,14 @@ struct Verdict {
     std::string timestamp;  // the date of a verified timestamp, "2007-10-11", or ""
 };
 
+// The verdict as the lenient reading gives it: trusted where only what no
+// source settles kept it from trust.
+inline Verdict leniently(Verdict verdict)
+{
+    verdict.trusted = verdict.trusted || verdict.trusted_leniently;
+    return verdict;
+}
+
 // The device's date unknown: no validity date is checked (never against
 // the host's clock).
 constexpr std::int64_t no_date = INT64_MIN;

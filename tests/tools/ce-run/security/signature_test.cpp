@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,13 +41,21 @@ Bytes der(std::uint8_t tag, const Bytes &contents)
     return out;
 }
 
+// An object's DER, as libcrypto's i2d function for it writes it.
+template <typename T>
+Bytes encoded(int (*i2d)(const T *, unsigned char **), const T *object)
+{
+    unsigned char *der = nullptr;
+    int size = i2d(object, &der);
+    Bytes out(der, der + std::max(size, 0));
+    OPENSSL_free(der);
+    return out;
+}
+
 Bytes oid(const char *text)
 {
     ASN1_OBJECT *object = OBJ_txt2obj(text, 1);
-    unsigned char *encoded = nullptr;
-    int size = i2d_ASN1_OBJECT(object, &encoded);
-    Bytes out(encoded, encoded + size);
-    OPENSSL_free(encoded);
+    Bytes out = encoded(i2d_ASN1_OBJECT, static_cast<const ASN1_OBJECT *>(object));
     ASN1_OBJECT_free(object);
     return out;
 }
@@ -95,11 +104,8 @@ struct Signer {
     }
     std::string root() const
     {
-        unsigned char *encoded = nullptr;
-        int size = i2d_X509(certificate, &encoded);
-        std::string out(reinterpret_cast<char *>(encoded), std::size_t(size));
-        OPENSSL_free(encoded);
-        return out;
+        Bytes der = encoded(i2d_X509, static_cast<const X509 *>(certificate));
+        return std::string(der.begin(), der.end());
     }
 };
 
@@ -133,10 +139,7 @@ Bytes signed_data(const Signer &signer, const Bytes &content, int signers)
     ASN1_STRING_set(sequence, content.data(), int(content.size()));
     ASN1_TYPE_set(inner->d.other, V_ASN1_SEQUENCE, sequence);
     PKCS7_set_content(p7, inner);
-    unsigned char *encoded = nullptr;
-    int size = i2d_PKCS7(p7, &encoded);
-    Bytes out(encoded, encoded + size);
-    OPENSSL_free(encoded);
+    Bytes out = encoded(i2d_PKCS7, static_cast<const PKCS7 *>(p7));
     PKCS7_free(p7);
     return out;
 }

@@ -18,9 +18,10 @@ struct Macro {
     int number;  // %CEn%
     const char *path;
     // In whose tables it stands: the Pocket PC 2000 list, the Pocket PC
-    // and CE 6.0 list, the macros every collected table agrees on, and the
-    // handheld PC list (all of them), which the lenient reading takes
-    // where no source gives the platform's table.
+    // and CE 6.0 list, and the macros every collected table agrees on.
+    // Where no source gives the platform's table, the lenient reading
+    // takes all seventeen of the handheld PC list, %CE11% to %CE14% and
+    // %CE17% in the Start Menu forms an OEM manual gives for it.
     bool pocketpc2000, pocketpc, common;
 };
 constexpr Macro macros[] = {
@@ -150,7 +151,9 @@ Refusal processor_refusal(const Platform &platform, Reading reading,
 
 // The unsupported platforms: a warning the user may pass, where the list
 // names the device's platform; the Pocket PCs' name is "Palm PC". Which
-// name the other platforms answer to no source says.
+// name the other platforms answer to no source says, nor what the
+// installer does when nobody passes the warning: the strict reading
+// refuses the CAB in both cases.
 Refusal unsupported_refusal(const Platform &platform, Reading reading,
                             const setup::Description &setup)
 {
@@ -160,9 +163,13 @@ Refusal unsupported_refusal(const Platform &platform, Reading reading,
     if (platform.palm_pc == Sourced::yes) {
         for (const std::string &name : setup.unsupported) {
             if (lower_ascii(name).find("palm pc") != std::string::npos)
-                return {"its setup file lists the platform \"Palm PC\" among those it does not "
-                        "support (" + list + "): the installer warns, and no one passes the warning",
-                        ""};
+                return unsourced(reading,
+                                 "its setup file lists the platform \"Palm PC\" among those it "
+                                 "does not support (" + list + "): the installer warns, and no one "
+                                 "passes the warning",
+                                 "what the " + std::string(platform.name) +
+                                     " installer does when nobody passes its warning of an "
+                                     "unsupported platform");
         }
         return {};
     }

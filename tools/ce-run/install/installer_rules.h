@@ -168,8 +168,8 @@ bool expand(const Platform &platform, Reading reading, const std::string &path,
 std::string path_problem(const std::string &path);
 
 // What the installer does with a file it extracts, by the CopyFiles flags
-// and the file that is there, if any: without an overwrite flag it asks,
-// and what it does then no source says.
+// and the file that is there, if any: without an overwrite flag, what it
+// does no source says (ask).
 enum class Placement { write, keep, skip, ask };
 Placement place(std::uint32_t flags, bool exists, std::int64_t existing_date,
                 std::int64_t cabinet_date);

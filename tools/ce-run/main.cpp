@@ -100,10 +100,10 @@ int installer_status(const Options &options, const installer::Result &result)
                                            platform + " installer does with it: " + result.why);
 }
 
-// The program to run: --run's, else the only one the CAB installed.
+// The program to run: --run's, else the only one the last CAB installed.
 // Returns -1 to go on, else the exit status.
 int choose_program(Session &session, const device_contents::Contents &device,
-                   const installer::Result &result)
+                   const installer::Result &result, const std::vector<std::string> &covered)
 {
     const Options &options = session.options;
     std::string program = options.run_path;
@@ -129,48 +129,61 @@ int choose_program(Session &session, const device_contents::Contents &device,
     session.image_name = options.cab_path + ": " + escaped(file->path, path_escaping);
     session.program = escaped(file->path, path_escaping);
     session.file = file->bytes;
-    session.covered_by_prompt =
-        result.prompt_accepted &&
-        std::find(result.programs.begin(), result.programs.end(), file->path) != result.programs.end();
+    session.covered_by_prompt = std::find(covered.begin(), covered.end(), file->path) != covered.end();
     return -1;
 }
 
-// Installs the CAB as the platform's installer would, on a device that
-// holds the --device-file files and --device-value values first; the
+// Installs the CABs in turn as the platform's installer would, on a
+// device that holds the --device-file files and --device-value values
+// first, each CAB on what the ones before it left (files, registry,
+// stores, policies); the first that does not install ends the run. The
 // image is then the program installed. Returns -1 to go on, else the exit
 // status.
 int install(Session &session)
 {
-    const Options &options = session.options;
+    Options &options = session.options;
     std::string error;
-    std::vector<std::uint8_t> cab;
-    if (!read_file(options.cab_path, cab, error))
-        return complain(exit_unreadable_input, "cannot read " + options.cab_path + ": " + error);
+    std::vector<std::vector<std::uint8_t>> cabs(options.cab_paths.size());
+    for (std::size_t i = 0; i < cabs.size(); i++) {
+        if (!read_file(options.cab_paths[i], cabs[i], error))
+            return complain(exit_unreadable_input, "cannot read " + options.cab_paths[i] + ": " + error);
+    }
     device_contents::Contents device;
     int status = prepare_device(options, device);
     if (status >= 0 || !open_trace(session))
         return status >= 0 ? status : exit_trace_unwritable;
-    installer::Request request;
-    request.platform = options.platform;
-    request.cab = &cab;
-    request.setup_dll = options.setup_dll;
-    request.security = options.security_given ? &options.security : nullptr;
-    if (options.compare_setup_files) {
-        std::string difference;
-        std::optional<installer::Result> not_compared =
-            installer::compare_setup_files(request, device, difference);
-        status = not_compared ? installer_status(options, *not_compared) : -1;
-        if (status >= 0 || difference.empty())
-            return status >= 0 ? status : 0;
-        return complain(exit_setup_files_differ, options.cab_path + ": its two setup files do not "
-                                                     "install the same on the " + options.platform->name +
-                                                     " platform: " + difference);
+    installer::Result result;
+    std::vector<std::string> covered;  // programs an accepted prompt covers
+    for (std::size_t i = 0; i < cabs.size(); i++) {
+        options.cab_path = options.cab_paths[i];
+        if (cabs.size() > 1)
+            session.state.trace.line("install: CAB " + escaped(options.cab_path, path_escaping));
+        installer::Request request;
+        request.platform = options.platform;
+        request.cab = &cabs[i];
+        request.setup_dll = options.setup_dll;
+        request.security = options.security_given ? &options.security : nullptr;
+        if (options.compare_setup_files) {
+            std::string difference;
+            std::optional<installer::Result> not_compared =
+                installer::compare_setup_files(request, device, difference);
+            status = not_compared ? installer_status(options, *not_compared) : -1;
+            if (status >= 0 || difference.empty())
+                return status >= 0 ? status : 0;
+            return complain(exit_setup_files_differ,
+                            options.cab_path + ": its two setup files do not install the same on the " +
+                                options.platform->name + " platform: " + difference);
+        }
+        result = installer::install(request, device, session.state.trace);
+        status = installer_status(options, result);
+        if (status >= 0)
+            return status;
+        if (result.prompt_accepted)
+            covered.insert(covered.end(), result.programs.begin(), result.programs.end());
     }
-    installer::Result result = installer::install(request, device, session.state.trace);
-    status = installer_status(options, result);
-    if (status >= 0 || options.install_only)
-        return status >= 0 ? status : 0;
-    return choose_program(session, device, result);
+    if (options.install_only)
+        return 0;
+    return choose_program(session, device, result, covered);
 }
 
 // The security model's decision on the program, by its signature; -1
@@ -284,7 +297,7 @@ int run(Session &session)
     }
     std::string error;
     int status = -1;
-    if (!options.cab_path.empty())
+    if (!options.cab_paths.empty())
         status = install(session);
     else if (!read_file(session.image_name, session.file, error))
         status = complain(exit_unreadable_input, "cannot read " + session.image_name + ": " + error);

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,7 +24,9 @@ const char usage_head[] =
 const char usage_tail[] =
     "  --platforms             list the platforms: name, CE version, loader rules,\n"
     "                          setup files read, processor, full name; and exit\n"
-    "  --install CAB           install CAB on the platform and run what it installs\n"
+    "  --install CAB           install CAB on the platform and run what it installs;\n"
+    "                          may be repeated: the device takes each CAB in turn,\n"
+    "                          and the first that does not install ends the run\n"
     "  --install-only          install, and run nothing\n"
     "  --run PATH              run the installed program at PATH (as\n"
     "                          \\Program Files\\App\\App.exe); default: the only\n"
@@ -41,6 +44,10 @@ const char usage_tail[] =
     "@SECURITY@"
     "  --store STORE=FILE      the device's store spc, privileged or unprivileged\n"
     "                          holds the root certificates of the PEM FILE; may be\n"
+    "                          repeated; spc=FILE,role=MASK gives them a role mask\n"
+    "                          (decimal; without one, the role is unsourced)\n"
+    "  --policy ID=VALUE       sets one of the policies 4101, 4102, 4119, 4120, 4122,\n"
+    "                          4123 over the configuration's (decimal); may be\n"
     "                          repeated\n"
     "  --answer yes|no         the user's answer to a security prompt; default:\n"
     "                          nobody answers, which counts as no\n"
@@ -217,6 +224,18 @@ std::string cpu_names()
 
 using Apply = int (*)(const std::string &value, Options &out);  // -1 to go on, else the exit status
 
+// A decimal number up to 0xFFFFFFFF.
+bool parse_number(const std::string &text, std::uint32_t &value)
+{
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(text) > 0xFFFFFFFFull)
+        return false;
+    value = std::uint32_t(std::stoull(text));
+    return true;
+}
+
+// spc=FILE[,role=MASK], privileged=FILE or unprivileged=FILE. An SPC root
+// given no role has the role no source settles.
 int store(const std::string &value, Options &out)
 {
     const std::pair<const char *, security::Store> stores[] = {
@@ -226,18 +245,49 @@ int store(const std::string &value, Options &out)
     for (auto [prefix, into] : stores) {
         if (value.rfind(prefix, 0) != 0)
             continue;
-        const std::string file = value.substr(std::strlen(prefix));
+        std::string file = value.substr(std::strlen(prefix));
+        std::size_t role_at = file.rfind(",role=");
+        std::uint32_t role = 0;
+        bool role_given = into == security::Store::spc && role_at != std::string::npos;
+        if (role_given && !parse_number(file.substr(role_at + 6), role))
+            return complain(exit_usage, "--store: the role in '" + value +
+                                            "' is not a decimal role mask");
+        file = role_given ? file.substr(0, role_at) : file;
         std::vector<std::uint8_t> pem;
         if (!read_file(file, pem, error))
             return complain(exit_unreadable_input, "--store: cannot read " + file + ": " + error);
-        if (!security::load_roots(pem, file, into, out.security.roots, error))
+        security::Roots loaded;
+        if (!security::load_roots(pem, file, into, loaded, error) ||
+            !security::load_roots(pem, file, into, out.security.roots, error))
             return complain(exit_unreadable_input, "--store: " + error);
+        for (const std::string &root : loaded.der[int(into)]) {
+            if (role_given)
+                out.security.roots.spc_roles[root] = role;
+        }
         out.store_files.push_back(file);
         out.stores_given = true;
         return -1;
     }
     return complain(exit_usage, "--store: '" + value +
-                                    "' is not spc=FILE, privileged=FILE or unprivileged=FILE");
+                                    "' is not spc=FILE[,role=MASK], privileged=FILE or unprivileged=FILE");
+}
+
+// ID=VALUE for one of the policies ce-run models.
+int policy(const std::string &value, Options &out)
+{
+    std::size_t equals = value.find('=');
+    std::uint32_t id = 0, setting = 0;
+    std::string ids = listed(security::modelled_policies,
+                             [](security::Policy modelled) { return std::to_string(modelled); });
+    if (equals == std::string::npos || !parse_number(value.substr(0, equals), id) ||
+        !parse_number(value.substr(equals + 1), setting))
+        return complain(exit_usage, "--policy: '" + value + "' is not ID=VALUE, both decimal");
+    if (std::find(std::begin(security::modelled_policies), std::end(security::modelled_policies),
+                  id) == std::end(security::modelled_policies))
+        return complain(exit_usage, "--policy: ce-run models the policies " + ids + ", not " +
+                                        std::to_string(id));
+    out.policies_given[id] = setting;
+    return -1;
 }
 
 int device_file(const std::string &value, Options &out)
@@ -328,8 +378,10 @@ constexpr OptionRow option_rows[] = {
                                                     installer::platform_options());
      }},
     {"install", true, [](const std::string &value, Options &out) {
-         return !(out.cab_path = value).empty()
-                    ? -1 : complain(exit_usage, "--install: the file name is empty");
+         if (value.empty())
+             return complain(exit_usage, "--install: the file name is empty");
+         out.cab_paths.push_back(value);
+         return -1;
      }},
     {"device-file", true, device_file},
     {"platforms", false, platforms},
@@ -366,6 +418,7 @@ constexpr OptionRow option_rows[] = {
                                                     security::configuration_names());
      }},
     {"store", true, store},
+    {"policy", true, policy},
     {"answer", true, [](const std::string &value, Options &out) {
          if (value != "yes" && value != "no")
              return complain(exit_usage, "--answer: '" + value + "' is not yes or no");
@@ -404,9 +457,12 @@ int check_together(const Options &out)
 {
     if (out.platform != nullptr && out.release_given)
         return complain(exit_usage, "--platform and --os both name the device: give one");
-    if (!out.cab_path.empty() && out.platform == nullptr)
+    if (!out.cab_paths.empty() && out.platform == nullptr)
         return complain(exit_usage, "--install needs --platform: the installer is the platform's");
-    if (out.cab_path.empty()) {
+    if (out.cab_paths.size() > 1 && out.compare_setup_files)
+        return complain(exit_usage, "--compare-setup-files compares the setup files of one CAB: "
+                                    "give one --install");
+    if (out.cab_paths.empty()) {
         const std::pair<bool, const char *> install_options[] = {
             {!out.device_files.empty(), "--device-file places files for --install"},
             {!out.device_values.empty(), "--device-value places values for --install"},
@@ -422,9 +478,9 @@ int check_together(const Options &out)
     if (!out.run_path.empty() && (out.install_only || out.compare_setup_files))
         return complain(exit_usage, "--run runs a program, and --install-only and "
                                     "--compare-setup-files run none");
-    if ((out.stores_given || out.answer_given) && !out.security_given)
-        return complain(exit_usage, "--store, --answer and --device-date are the security model's: "
-                                    "give --security");
+    if ((out.stores_given || out.answer_given || !out.policies_given.empty()) && !out.security_given)
+        return complain(exit_usage, "--store, --policy, --answer and --device-date are the security "
+                                    "model's: give --security");
     if (out.security_given && (out.platform == nullptr || !out.platform->has_security_model))
         return complain(exit_usage, std::string("--security: ") +
                                         (out.platform == nullptr ? "a device named by --os"
@@ -447,9 +503,11 @@ int check_trace(const Options &out)
 {
     if (out.trace_path.empty())
         return -1;
-    std::vector<std::pair<std::string, std::string>> inputs = {
-        {out.cab_path.empty() ? out.image_path : out.cab_path,
-         out.cab_path.empty() ? "the image" : "the CAB"}};
+    std::vector<std::pair<std::string, std::string>> inputs;
+    if (out.cab_paths.empty())
+        inputs.push_back({out.image_path, "the image"});
+    for (const std::string &cab : out.cab_paths)
+        inputs.push_back({cab, "the CAB"});
     for (const auto &[path, host_file] : out.device_files)
         inputs.push_back({host_file, "the --device-file of " + path});
     for (const std::string &file : out.store_files)
@@ -496,8 +554,14 @@ int parse_options(int argc, char **argv, Options &out)
     int status = check_together(out);
     if (status >= 0)
         return status;
+    if (out.security_given) {
+        out.security.policies =
+            security::preset(out.security.configuration, out.platform->grant_manager);
+        for (const auto &[id, setting] : out.policies_given)
+            out.security.policies[id] = setting;
+    }
     int first_argument = optind;
-    if (out.cab_path.empty()) {
+    if (out.cab_paths.empty()) {
         if (optind == argc)
             return complain(exit_usage, "no IMAGE given (see ce-run --help)");
         out.image_path = argv[optind];

@@ -39,7 +39,8 @@ struct Options {
     scripted::FlushScript flush;
     std::string trace_path;
     bool stats = false;
-    std::string cab_path;
+    std::vector<std::string> cab_paths;  // --install's, in order: one device takes each in turn
+    std::string cab_path;                 // the one being installed, as messages name it
     std::vector<std::pair<std::string, std::string>> device_files;  // device path, host file
     std::vector<device_contents::Value> device_values;
     installer::SetupDll setup_dll = installer::SetupDll::unanswered;
@@ -48,6 +49,7 @@ struct Options {
     std::string run_path;  // the installed program to run
     bool security_given = false, stores_given = false, answer_given = false;
     security::Model security;  // with security_given: the device's security model
+    security::Policies policies_given;  // --policy's, over the configuration's
     std::vector<std::string> store_files;  // the --store files, as given
     std::uint64_t max_instructions = 10000000;
     std::string image_path;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "cabinet.h"
+#include "provisioning.h"
 #include "table.h"
 #include "text.h"
 
@@ -109,6 +110,10 @@ struct Cab {
     const cabinet::Entry *setup_dll = nullptr;  // the .999 member
     bool prompt_accepted = false;
     Entries entries;  // the cabinet's, once extracted
+    // With a security model: the device's, changed as the CAB provisions
+    // it, and what the CAB's role may do.
+    std::optional<security::Model> model;
+    security::Rights rights;
 };
 
 // One entry a setup file names, or nullptr for none: the entry of that
@@ -146,22 +151,22 @@ bool find_setup_files(const Entries &entries, const cabinet::Entry *&legacy,
 // The security model's decision on the CAB, by its signature.
 Result check_signature(Cab &cab, Trace &trace)
 {
-    if (cab.request.security == nullptr)
+    if (!cab.model)
         return carry_on();
     const std::vector<std::uint8_t> &file = *cab.request.cab;
     security::Verdict verdict =
         security::verify(file, cabinet::signed_bytes(file), security::Content::cabinet,
-                         cab.request.security->roots, {security::Store::spc},
-                         cab.request.security->date);
+                         cab.model->roots, {security::Store::spc}, cab.model->date);
     const security::Verdict lenient = security::leniently(verdict);
-    security::Decision decision = security::decide_cab(
-        *cab.request.security, cab.reading == Reading::lenient ? lenient : verdict);
+    security::Decision decision =
+        security::decide_cab(*cab.model, cab.reading == Reading::lenient ? lenient : verdict);
     trace.line("security: " + escaped(decision.trace, path_escaping));
     cab.prompt_accepted = decision.prompt_accepted;
+    cab.rights = decision.rights;
     if (decision.allowed)
         return carry_on();
     Result result = ending(Result::refused, decision.refusal);
-    if (verdict.trusted_leniently && security::decide_cab(*cab.request.security, lenient).allowed)
+    if (verdict.trusted_leniently && security::decide_cab(*cab.model, lenient).allowed)
         result.question = verdict.question;
     return result;
 }
@@ -271,7 +276,8 @@ struct InstallPlan {
     std::vector<device_contents::Value> values;
     std::vector<bool> keeps_existing;  // for each value
     std::string install_dir;           // expanded, for the setup DLL's calls
-    std::string unload;                // "PROVIDER APPNAME"
+    std::string unload;                // "PROVIDER APPNAME"; "" for a provisioning document alone
+    std::vector<setup::Provision> provisions;
 };
 
 // Where a .000 uses %InstallDir% and has no string 1, in which CabWiz
@@ -454,6 +460,7 @@ Result make_plan(const Cab &cab, const setup::Description &setup, InstallPlan &p
     plan = InstallPlan();
     plan.unload = setup.provider.empty() ? setup.application
                                          : setup.provider + " " + setup.application;
+    plan.provisions = setup.provisions;
     if (!setup.install_dir.empty()) {
         Result result = expand_path(cab, setup, setup.install_dir, plan.install_dir,
                                     setup.install_dir_expands);
@@ -624,7 +631,8 @@ Result apply(const Platform &platform, const InstallPlan &plan, Contents &device
             return step;
     }
     set_values(plan, device, trace);
-    device.unload_names[fold_case(plan.unload)] = plan.unload;
+    if (!plan.unload.empty())
+        device.unload_names[fold_case(plan.unload)] = plan.unload;
     return result;
 }
 
@@ -659,7 +667,30 @@ void finish(const Cab &cab, const InstallPlan &plan, Trace &trace)
     if (cab.setup_dll != nullptr)
         record(trace, "setup DLL " + cab.setup_dll->name + ": Install_Exit(" +
                           shown_install_dir(plan) + ", no failures) = 0, done");
-    record(trace, "unload \"" + plan.unload + "\"");
+    if (!plan.unload.empty())
+        record(trace, "unload \"" + plan.unload + "\"");
+}
+
+// The setup file's provisioning settings, made in the device's security
+// model as the CAB's role allows; a device without one is not modelled.
+Result provision(Cab &cab, const InstallPlan &plan, Trace &trace)
+{
+    if (plan.provisions.empty())
+        return carry_on();
+    if (!cab.model)
+        return ending(Result::not_modelled,
+                      "its _setup.xml provisions certificate stores or security policies, which "
+                      "ce-run models only on a device with a security model (" +
+                          std::string(cab.platform.has_security_model
+                                          ? "give --security"
+                                          : "the " + std::string(cab.platform.name) +
+                                                " platform has none in ce-run") +
+                          ")");
+    Provisioned provisioned = installer::provision(cab.reading, plan.provisions, cab.rights,
+                                                   *cab.model, trace);
+    if (provisioned.not_modelled)
+        return ending(Result::not_modelled, provisioned.refusal.why);
+    return provisioned.refusal.refuses() ? from(provisioned.refusal) : carry_on();
 }
 
 // Reads and checks every setup file the installer reads, and plans the
@@ -697,7 +728,7 @@ Result prepare(const Cab &cab, const Contents &device, InstallPlan &plan)
 }
 
 // Installs from the setup files the installer reads, the cabinet read.
-Result install_read(const Cab &cab, Contents &device, Trace &trace)
+Result install_read(Cab &cab, Contents &device, Trace &trace)
 {
     InstallPlan plan;
     Result result = prepare(cab, device, plan);
@@ -705,6 +736,11 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
         result = run_install_init(cab, plan, trace);
     if (result.ending == Result::going_on)
         result = apply(cab.platform, plan, device, trace);
+    if (result.ending == Result::going_on) {
+        Result provisioned = provision(cab, plan, trace);
+        if (provisioned.ending != Result::going_on)
+            result = provisioned;
+    }
     if (result.ending == Result::going_on) {
         finish(cab, plan, trace);
         result.ending = Result::installed;
@@ -717,13 +753,19 @@ Result install_read(const Cab &cab, Contents &device, Trace &trace)
 Result install_by(const Request &request, Reading reading, std::optional<setup::Format> format,
                   Contents &device, Trace &trace)
 {
-    Cab cab{*request.platform, request, reading, format, {}, nullptr, nullptr, nullptr, false, {}};
+    Cab cab{*request.platform, request, reading, format, {}, nullptr, nullptr, nullptr, false, {},
+            {}, {}};
+    if (request.security != nullptr)
+        cab.model = *request.security;
     Contents work = device;
     Result result = read_cabinet(cab, trace);
     if (result.ending == Result::going_on)
         result = install_read(cab, work, trace);
-    if (result.ending == Result::installed)
+    if (result.ending == Result::installed) {
         device = std::move(work);
+        if (request.security != nullptr)
+            *request.security = std::move(*cab.model);
+    }
     result.prompt_accepted = cab.prompt_accepted;
     return result;
 }
@@ -739,7 +781,11 @@ Result answer(const Request &request, std::optional<setup::Format> format, Conte
     if (result.ending == Result::refused && !result.question.empty()) {
         Contents other = device;
         Trace none;
-        Result lenient = install_by(request, Reading::lenient, format, other, none);
+        Request untouched = request;
+        std::optional<security::Model> model;
+        if (request.security != nullptr)
+            untouched.security = &model.emplace(*request.security);
+        Result lenient = install_by(untouched, Reading::lenient, format, other, none);
         bool refused = lenient.ending == Result::refused || lenient.ending == Result::cancelled;
         result = refused ? lenient : ending(Result::not_modelled, result.question);
     }
@@ -780,8 +826,14 @@ std::optional<Result> compare_setup_files(const Request &request, const Contents
     Result results[2];
     Contents outcomes[2] = {device, device};
     Trace none;
-    for (int i = 0; i < 2; i++)
-        results[i] = answer(request, formats[i], outcomes[i], none);
+    for (int i = 0; i < 2; i++) {
+        // Each from the same security model, which the comparison leaves as it was.
+        Request each = request;
+        std::optional<security::Model> model;
+        if (request.security != nullptr)
+            each.security = &model.emplace(*request.security);
+        results[i] = answer(each, formats[i], outcomes[i], none);
+    }
     if (results[0].ending != results[1].ending)
         difference = names[0] + " " + endings[results[0].ending].text + " (" +
                      (results[0].why.empty() ? "as it says" : results[0].why) + "), " + names[1] +

@@ -3,7 +3,8 @@
 // setup file and applies its checks of that (installer_rules.h), runs the
 // setup DLL's Install_Init as told, then makes the directories, files,
 // shortcuts and registry values the setup file describes in the emulated
-// device (device_contents.h), each a line of the trace.
+// device (device_contents.h), and its provisioning settings in the
+// device's security model (provisioning.h), each a line of the trace.
 
 #ifndef CE_RUN_INSTALLER_H
 #define CE_RUN_INSTALLER_H
@@ -30,7 +31,9 @@ struct Request {
     SetupDll setup_dll = SetupDll::unanswered;
     // The setup file to read instead of the platform's choice.
     std::optional<setup::Format> format;
-    const security::Model *security = nullptr;  // the device's security model, if it has one
+    // The device's security model, if it has one: its stores and policies
+    // as the CAB's provisioning leaves them once it installs.
+    security::Model *security = nullptr;
 };
 
 struct Result {

@@ -68,6 +68,7 @@ struct Platform {
     Macros macros;
     const char *volume;           // the default storage volume before every macro's path, or ""
     bool has_security_model;      // Windows Mobile 5 and 6's configurations (--security)
+    std::uint32_t grant_manager;  // there: policy 4119's default, the roles given Manager's rights
 };
 
 // Each platform's installer, from the collected sources (docs/sources.md):
@@ -79,44 +80,46 @@ struct Platform {
 // only the .000, as it does, may make them), processor 2577 (at risk on a
 // Compact 7 kernel built for ARMv5 to ARMv7), the platform name "Palm PC"
 // (the Pocket PCs'), the macro table (sourced for Pocket PC 2000, for
-// Windows Mobile's Pocket PC and for CE 6.0), and Smartphone 2003's
-// storage volume.
+// Windows Mobile's Pocket PC and for CE 6.0), Smartphone 2003's
+// storage volume, and policy 4119's default (Windows Mobile 5's Pocket
+// PC: USER_AUTH; 6.1's Professional: OPERATOR_TPS and ENTERPRISE, taken
+// for 6.0, whose own is unsourced).
 inline constexpr Platform platforms[] = {
     {"pocketpc2000", "Pocket PC 2000", {3, 0}, loader::ce_3_0, Reads::legacy, Reads::legacy,
      cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::yes, Macros::pocketpc2000, "",
-     false},
+     false, 0},
     {"pocketpc2002", "Pocket PC 2002", {3, 0}, loader::ce_3_0, Reads::legacy, Reads::legacy,
      cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::yes, Macros::pocketpc2000, "",
-     false},
+     false, 0},
     {"smartphone2002", "Smartphone 2002", {3, 0}, loader::ce_3_0, Reads::xml, Reads::xml,
      cpu::sa1110, true, Sourced::no, Sourced::yes, Sourced::unsourced, Macros::unsourced, "",
-     false},
+     false, 0},
     {"pocketpc2003", "Pocket PC 2003", {4, 20}, loader::ce_4_2, Reads::legacy, Reads::legacy,
-     cpu::pxa270, true, Sourced::yes, Sourced::yes, Sourced::yes, Macros::pocketpc, "", false},
+     cpu::pxa270, true, Sourced::yes, Sourced::yes, Sourced::yes, Macros::pocketpc, "", false, 0},
     {"smartphone2003", "Smartphone 2003", {4, 21}, loader::ce_4_2, Reads::xml, Reads::xml,
      cpu::pxa270, true, Sourced::no, Sourced::yes, Sourced::unsourced, Macros::unsourced,
-     "\\Storage", false},
+     "\\Storage", false, 0},
     {"windowsmobile5", "Windows Mobile 5", {5, 1}, loader::ce_5_0, Reads::xml_when_present,
      Reads::xml_when_present, cpu::pxa270, false, Sourced::no, Sourced::yes, Sourced::yes,
-     Macros::pocketpc, "", true},
+     Macros::pocketpc, "", true, 16},
     {"windowsmobile6", "Windows Mobile 6", {5, 2}, loader::ce_5_0, Reads::xml_when_present,
      Reads::xml_when_present, cpu::pxa270, false, Sourced::no, Sourced::yes, Sourced::yes,
-     Macros::pocketpc, "", true},
+     Macros::pocketpc, "", true, 160},
     {"ce4.2", "Windows CE 4.2", {4, 20}, loader::ce_4_2, Reads::legacy, Reads::legacy,
      cpu::sa1110, true, Sourced::unsourced, Sourced::yes, Sourced::unsourced, Macros::unsourced,
-     "", false},
+     "", false, 0},
     {"ce5.0", "Windows CE 5.0", {5, 0}, loader::ce_5_0, Reads::both, Reads::xml_when_present,
      cpu::pxa270, true, Sourced::unsourced, Sourced::yes, Sourced::unsourced, Macros::unsourced,
-     "", false},
+     "", false, 0},
     {"ce6.0", "Windows Embedded CE 6.0", {6, 0}, loader::ce_6_0, Reads::xml,
      Reads::xml_when_present, cpu::pxa270, true, Sourced::no, Sourced::yes, Sourced::unsourced,
-     Macros::pocketpc, "", false},
+     Macros::pocketpc, "", false, 0},
     {"compact7", "Windows Embedded Compact 7", {7, 0}, loader::ce_7_0, Reads::xml,
      Reads::xml_when_present, cpu::cortex_a8, true, Sourced::no, Sourced::unsourced,
-     Sourced::unsourced, Macros::unsourced, "", false},
+     Sourced::unsourced, Macros::unsourced, "", false, 0},
     {"compact2013", "Windows Embedded Compact 2013", {8, 0}, loader::ce_8_0, Reads::xml,
      Reads::xml_when_present, cpu::cortex_a8, true, Sourced::no, Sourced::yes,
-     Sourced::unsourced, Macros::unsourced, "", false},
+     Sourced::unsourced, Macros::unsourced, "", false, 0},
 };
 constexpr std::size_t platform_count = std::size(platforms);
 

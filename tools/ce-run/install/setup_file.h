@@ -89,6 +89,19 @@ struct Value {
     bool keeps_existing = false;       // "do not overwrite an existing value"
 };
 
+// One setting of the CertificateStore and SecurityPolicy providers'
+// characteristics, as the document gives it (docs/sources.md).
+struct Provision {
+    enum Kind { add_certificate, delete_certificate, set_policy } kind = add_certificate;
+    std::string store;    // as the document names it: "SPC", "ROOT", ...
+    std::string name;     // the certificate's characteristic: its SHA-1 in hex, as written
+    std::string encoded;  // its EncodedCertificate parm (base64); "" when it has none
+    bool has_encoded = false;
+    bool role_given = false;
+    std::uint32_t role = 0;                      // its Role parm
+    std::uint32_t policy = 0, policy_value = 0;  // set_policy
+};
+
 struct Description {
     Format format = Format::legacy;
     std::string application;      // the XML's AppName is "PROVIDER APPLICATION"
@@ -112,6 +125,10 @@ struct Description {
     bool setup_dll = false;                // the XML's SetupDLL parm is there
     std::vector<Step> steps;               // in the order the installer takes them
     std::vector<Value> values;
+    // A provisioning document may stand without an Install characteristic
+    // (the XML's only): it then has no range, no name and no files.
+    bool has_install = true;
+    std::vector<Provision> provisions;  // in the document's order
     // What the setup file counts (NumFiles, NumDirs ...), or -1 where it does
     // not say.
     long declared_files = -1, declared_directories = -1, declared_values = -1,

@@ -2,8 +2,9 @@
 // characteristic (its parms: versions, builds, the application's name,
 // the install directory), a FileOperation characteristic (directories,
 // and in each the files extracted from the cabinet, shortcuts, copies,
-// moves and deletions), and a Registry characteristic (keys, and a parm
-// for each value), parsed with libxml2. The parms and operations are those
+// moves and deletions), a Registry characteristic (keys, and a parm for
+// each value), and CertificateStore and SecurityPolicy characteristics
+// (provisioning), parsed with libxml2. The parms and operations are those
 // of the Install, FileOperation and Registry configuration service
 // providers and of real CabWiz output (docs/sources.md).
 
@@ -385,6 +386,80 @@ bool check_counts(std::map<std::string, std::string> &parms, const Description &
     return true;
 }
 
+// The CertificateStore characteristic: a characteristic for each store,
+// in which a characteristic named by a certificate's SHA-1 adds it (its
+// parms EncodedCertificate and Role) and a nocharacteristic deletes it.
+bool read_certificate_store(xmlNode *node, Description &out, Problem &problem)
+{
+    std::vector<xmlNode *> stores;
+    if (!children(node, "the CertificateStore characteristic", false, true, stores, problem))
+        return false;
+    for (xmlNode *store : stores) {
+        std::string store_name = attribute(store, "type");
+        for (xmlNode *child = store->children; child != nullptr; child = child->next) {
+            if (child->type != XML_ELEMENT_NODE)
+                continue;
+            Provision provision;
+            provision.store = store_name;
+            provision.name = attribute(child, "type");
+            std::string what = "the " + store_name + " store's " + element_name(child) + " '" +
+                               provision.name + "'";
+            if (named(child, "nocharacteristic")) {
+                provision.kind = Provision::delete_certificate;
+                out.provisions.push_back(provision);
+                continue;
+            }
+            if (!named(child, "characteristic"))
+                return not_modelled(problem, "the " + store_name + " store holds a " +
+                                                 element_name(child) + " element, which ce-run "
+                                                 "does not model there");
+            std::vector<xmlNode *> parms;
+            if (!children(child, what.c_str(), true, false, parms, problem))
+                return false;
+            for (xmlNode *parm : parms) {
+                std::string name = attribute(parm, "name"), value = attribute(parm, "value");
+                long long role = 0;
+                if (name == "EncodedCertificate") {
+                    provision.encoded = value;
+                    provision.has_encoded = true;
+                } else if (name == "Role" && parse_integer(value, 0, 4294967295LL, role)) {
+                    provision.role_given = true;
+                    provision.role = std::uint32_t(role);
+                } else if (name == "Role") {
+                    return fail(problem, what + " has the Role '" + value + "', not a decimal role mask");
+                } else {
+                    return not_modelled(problem, what + " has the parm '" + name +
+                                                     "', which ce-run does not model");
+                }
+            }
+            out.provisions.push_back(provision);
+        }
+    }
+    return true;
+}
+
+// The SecurityPolicy characteristic: a parm for each policy, its name the
+// policy's decimal id, its value a DWORD.
+bool read_security_policy(xmlNode *node, Description &out, Problem &problem)
+{
+    std::vector<xmlNode *> parms;
+    if (!children(node, "the SecurityPolicy characteristic", true, false, parms, problem))
+        return false;
+    for (xmlNode *parm : parms) {
+        Provision provision;
+        provision.kind = Provision::set_policy;
+        long long id = 0, value = 0;
+        std::string name = attribute(parm, "name"), text = attribute(parm, "value");
+        if (!parse_integer(name, 0, 4294967295LL, id) || !parse_integer(text, 0, 4294967295LL, value))
+            return fail(problem, "its SecurityPolicy parm '" + name + "' = '" + text +
+                                     "' is not a policy id and a DWORD, both decimal");
+        provision.policy = std::uint32_t(id);
+        provision.policy_value = std::uint32_t(value);
+        out.provisions.push_back(provision);
+    }
+    return true;
+}
+
 // The characteristics of the document and of the documents nested in
 // it, as CabWiz's /prexml and /postxml nest them, in order.
 bool characteristics(xmlNode *document, int depth, std::vector<xmlNode *> &out, Problem &problem)
@@ -427,22 +502,28 @@ bool read_root(xmlNode *root, Description &out, Problem &problem)
     }
     for (xmlNode *node : nodes) {
         std::string type = attribute(node, "type");
-        if (type != "Install" && type != "FileOperation" && type != "Registry")
+        bool provisioning = type == "CertificateStore" || type == "SecurityPolicy";
+        if (type != "Install" && type != "FileOperation" && type != "Registry" && !provisioning)
             return not_modelled(problem, "it has a characteristic ce-run does not model: '" +
                                              type + "'");
-        if (seen[type] > 1)
+        if (seen[type] > 1 && !provisioning)
             return not_modelled(problem, "it has " + std::to_string(seen[type]) + " " + type +
                                              " characteristics");
-        bool read = type == "Install"         ? true
-                    : type == "FileOperation" ? read_file_operation(node, out, problem)
-                                              : read_registry(node, out, keys, problem);
+        bool read = type == "Install"            ? true
+                    : type == "FileOperation"    ? read_file_operation(node, out, problem)
+                    : type == "Registry"         ? read_registry(node, out, keys, problem)
+                    : type == "CertificateStore" ? read_certificate_store(node, out, problem)
+                                                 : read_security_policy(node, out, problem);
         if (!read)
             return false;
     }
     // Any provider's characteristic may stand without an Install one (a
-    // provisioning CAB); what ce-run models needs it.
-    if (seen["Install"] == 0)
+    // provisioning CAB); files and values need it.
+    out.has_install = seen["Install"] != 0;
+    if (!out.has_install && out.provisions.empty())
         return fail(problem, "it has no Install characteristic");
+    if (!out.has_install && (!out.steps.empty() || !out.values.empty()))
+        return not_modelled(problem, "it has files or registry values and no Install characteristic");
     return check_counts(parms, out, keys, problem);
 }
 

@@ -268,10 +268,10 @@ std::int64_t timestamp(PKCS7 *p7, const Roots &roots)
         (time->type != V_ASN1_UTCTIME && time->type != V_ASN1_GENERALIZEDTIME) ||
         ASN1_TIME_to_tm(time->value.utctime, &parts) != 1)
         return no_date;
-    // Its certificate chains to a root of one of the device's stores.
+    // Its certificate chains to a root of one of the device's code stores.
     std::vector<const std::vector<std::string> *> stores;
-    for (const std::vector<std::string> &of_store : roots.der)
-        stores.push_back(&of_store);
+    for (Store code_store : code_stores)
+        stores.push_back(&roots.der[int(code_store)]);
     TrustStore store = trust_store(stores);
     Owned<X509_STORE_CTX, X509_STORE_CTX_free> context(X509_STORE_CTX_new());
     if (!context || X509_STORE_CTX_init(context.get(), store.get(), stamper, p7->d.sign->cert) != 1 ||
@@ -336,6 +336,8 @@ const char *name(Store store)
     case Store::spc: return "SPC";
     case Store::privileged: return "privileged";
     case Store::unprivileged: return "unprivileged";
+    case Store::root: return "ROOT";
+    case Store::ca: return "CA";
     case Store::store_count: break;
     }
     return "";
@@ -426,14 +428,73 @@ Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signatu
     }
     std::string names;
     for (Store store : stores) {
-        if (chains(p7.get(), indirect, roots.der[int(store)])) {
+        const std::vector<std::string> &of_store = roots.der[int(store)];
+        if (chains(p7.get(), indirect, of_store)) {
             verdict.store = store;
+            // Which root: the one that chains it alone (an SPC root's role).
+            for (const std::string &root : of_store) {
+                if (chains(p7.get(), indirect, {root})) {
+                    verdict.root = root;
+                    break;
+                }
+            }
             return judged(p7.get(), indirect, roots, device_date, verdict);
         }
         names += (names.empty() ? "" : " or the ") + std::string(name(store));
     }
     verdict.why_not = "its signature chains to no root in the " + names + " store";
     return verdict;
+}
+
+bool decode_certificate(const std::string &base64, std::string &der, std::string &sha1,
+                        std::string &error)
+{
+    std::string text;
+    for (char c : base64) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            text += c;
+    }
+    std::vector<unsigned char> bytes(text.size() / 4 * 3 + 3);
+    Owned<EVP_ENCODE_CTX, EVP_ENCODE_CTX_free> context(EVP_ENCODE_CTX_new());
+    int size = 0, last = 0;
+    if (!context || text.size() > std::size_t(INT_MAX) / 2) {
+        error = "its EncodedCertificate is too long";
+        return false;
+    }
+    EVP_DecodeInit(context.get());
+    if (EVP_DecodeUpdate(context.get(), bytes.data(), &size,
+                         reinterpret_cast<const unsigned char *>(text.data()), int(text.size())) < 0 ||
+        EVP_DecodeFinal(context.get(), bytes.data() + size, &last) != 1) {
+        error = "its EncodedCertificate is not base64";
+        return false;
+    }
+    size += last;
+    const unsigned char *at = bytes.data();
+    Owned<X509, X509_free> certificate(d2i_X509(nullptr, &at, size));
+    if (!certificate || at != bytes.data() + size) {
+        error = "its EncodedCertificate is not one X.509 certificate";
+        return false;
+    }
+    der.assign(reinterpret_cast<const char *>(bytes.data()), std::size_t(size));
+    sha1 = sha1_hex(der);
+    if (sha1.empty()) {
+        error = "its SHA-1 cannot be computed";
+        return false;
+    }
+    return true;
+}
+
+std::string sha1_hex(const std::string &der)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(der.data(), der.size(), digest, &length, EVP_sha1(), nullptr) != 1)
+        return "";
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; i++)
+        out += std::string{digits[digest[i] >> 4], digits[digest[i] & 15]};
+    return out;
 }
 
 }  // namespace security

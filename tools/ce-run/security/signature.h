@@ -14,6 +14,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,13 +23,17 @@
 
 namespace security {
 
-// The device's stores of root certificates.
-enum class Store { spc, privileged, unprivileged, store_count };
-const char *name(Store store);  // "SPC", "privileged", "unprivileged"
+// The device's stores of root certificates: the three that code signing
+// uses, and ROOT and CA, which it does not (they are recorded only).
+enum class Store { spc, privileged, unprivileged, root, ca, store_count };
+const char *name(Store store);  // "SPC", "privileged", "unprivileged", "ROOT", "CA"
+constexpr Store code_stores[] = {Store::spc, Store::privileged, Store::unprivileged};
 
-// The root certificates of each store, DER encoded.
+// The root certificates of each store, DER encoded, and the role mask of
+// each SPC root that was given one.
 struct Roots {
     std::vector<std::string> der[int(Store::store_count)];
+    std::map<std::string, std::uint32_t> spc_roles;  // by the root's DER
 };
 
 // The most certificates one store may hold: more than any device's
@@ -55,6 +60,7 @@ struct Verdict {
     bool trusted_leniently = false;
     std::string question;
     std::string timestamp;  // the date of a verified timestamp, "2007-10-11", or ""
+    std::string root;       // trusted: the root of store it chains to, DER encoded
 };
 
 // The verdict as the lenient reading gives it: trusted where only what no
@@ -75,6 +81,13 @@ constexpr std::int64_t no_date = INT64_MIN;
 // timestamp says when it was signed.
 Verdict verify(const std::vector<std::uint8_t> &file, const SignedBytes &signature, Content content,
                const Roots &roots, const std::vector<Store> &stores, std::int64_t device_date);
+
+// A certificate as a provisioning document gives it, base64 encoded:
+// false with the reason when it is not one whole X.509 certificate; else
+// its DER and its SHA-1 in lower-case hex.
+bool decode_certificate(const std::string &base64, std::string &der, std::string &sha1,
+                        std::string &error);
+std::string sha1_hex(const std::string &der);  // "" if it cannot be computed
 
 }  // namespace security
 

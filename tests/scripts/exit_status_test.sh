@@ -27,6 +27,7 @@ while read -r tool doc command; do
 done <<EOF_TOOLS
 ce-run docs/ce-run.md $ce_run
 scripts/sign docs/signing.md $source_dir/scripts/sign
+scripts/provision docs/signing.md $source_dir/scripts/provision
 scripts/release docs/building.md $source_dir/scripts/release
 scripts/pack-cab docs/building.md $source_dir/scripts/pack-cab
 scripts/source-date docs/building.md $source_dir/scripts/source-date

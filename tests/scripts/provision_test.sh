@@ -82,25 +82,62 @@ fingerprint=$(openssl x509 -in root.pem -noout -fingerprint -sha1 | cut -d= -f2 
 "$source_dir/scripts/sign" --cert signer.pem --key signer.key --images "$device_dir" signed >/dev/null
 unsigned_cab=$device_dir/$armv4/stowkey.cab signed_cab=signed/$armv4/stowkey.cab
 "$provision" --root root.pem --privileged --lock third-party-two-tier fleet-16.cab
-# Each row: status, what the trace or the one ce-run line holds, ce-run's
-# options (the CABs in order, named by their files here).
+"$provision" --root root.pem spc-only.cab
+# variant NAME SED: spc-only.cab's _setup.xml edited by SED, packed as NAME.cab
+variant() {
+    rm -rf v && mkdir v && cabextract -q -d v spc-only.cab && sed -i "$2" v/_setup.xml &&
+        (cd v && TZ=UTC0 gcab --create --nopath "../$1.cab" _setup.xml)
+}
+upper=$(tr a-f A-F <<<"$fingerprint")
+variant upper-hash "s/$fingerprint/$upper/"
+variant wrong-hash "s/$fingerprint/$(printf '0%.0s' $(seq 40))/"
+variant role-alone '/EncodedCertificate/d'
+variant not-base64 's/name="EncodedCertificate" value="[^"]*"/name="EncodedCertificate" value="!!!!"/'
+variant my-store 's/type="SPC"/type="MY"/'
+variant root-store 's/type="SPC"/type="ROOT"/'
+variant delete-absent "s|<characteristic type=\"$fingerprint\">|<nocharacteristic type=\"$fingerprint\"/><characteristic type=\"$fingerprint\">|"
+osslsigncode sign -certs signer.pem -key signer.key -h sha1 -in spc-only.cab -out spc-only-signed.cab >/dev/null
+# Each row: status, what the trace or the one ce-run line holds ("!" and
+# the text: what the trace does not hold), ce-run's options. PROMPT is a
+# one-tier-prompt Windows Mobile 6 device whose user answers yes; GRANT
+# gives USER_AUTH the Manager's rights there (policy 4119, Windows Mobile
+# 5 Pocket PC's default); the CABs are named by their files here.
 while IFS='|' read -r status text arguments; do
+    arguments=${arguments//PROMPT/--platform windowsmobile6 --answer yes --security one-tier-prompt}
+    arguments=${arguments//GRANT/--policy 4119=16}
     read -ra args <<<"${arguments//UNSIGNED/$unsigned_cab}"
     args=("${args[@]//SIGNED/$signed_cab}")
     actual=0
-    "$ce_run" --platform windowsmobile6 --answer yes --trace trace "${args[@]}" >stdout 2>stderr || actual=$?
+    "$ce_run" --trace trace "${args[@]}" >stdout 2>stderr || actual=$?
     [ "$actual" = "$status" ] || fail "ce-run $arguments: status $actual, not $status: $(cat stderr)"
-    grep -qF -- "$text" trace stderr || fail "ce-run $arguments: neither trace nor error holds '$text': $(cat stderr trace)"
+    if [[ $text == !* ]]; then
+        ! grep -qF -- "${text#!}" trace || fail "ce-run $arguments: the trace holds '${text#!}'"
+    else
+        grep -qF -- "$text" trace stderr || fail "ce-run $arguments: neither trace nor error holds '$text': $(cat stderr trace)"
+    fi
 done <<'EOF'
-0|security: \Windows\stowkey.exe: signed by "CN=fleet signer", chained to the privileged store: it runs privileged (one-tier-prompt, policies now 4101 = 0, 4102 = 0, 4122 = 1, 4123 = 0)|--security one-tier-prompt --policy 4119=16 --install fleet.cab --install SIGNED
-0|install: add certificate|--security one-tier-prompt --policy 4119=16 --install-only --install fleet.cab
-65|refuses unsigned CABs (policy 4101 = 0)|--security one-tier-prompt --policy 4119=16 --install fleet.cab --install UNSIGNED
-65|to the Privileged Execution Trust Authorities store, which needs the Manager role's rights, and the CAB installs with role 16 (USER_AUTH); the whole document is rolled back|--security one-tier-prompt --install fleet.cab --install SIGNED
-65|refuses unsigned CABs (policy 4101 = 0)|--security locked --install fleet.cab
-65|refuses unsigned CABs (policy 4101 = 0)|--security locked --install-only --install SIGNED
-0|install: CAB fleet.cab|--security one-tier-prompt --policy 4119=16 --install fleet.cab --install SIGNED
-0|it installs with role 222 (OEM |--security one-tier-prompt --policy 4119=16 --install fleet.cab --install SIGNED
-0|to the SPC store, role 16 (USER_AUTH)|--security one-tier-prompt --policy 4119=16 --install-only --install fleet-16.cab
+0|security: \Windows\stowkey.exe: signed by "CN=fleet signer", chained to the privileged store: it runs privileged (one-tier-prompt, policies now 4101 = 0, 4102 = 0, 4122 = 1, 4123 = 0)|PROMPT GRANT --install fleet.cab --install SIGNED
+0|install: add certificate|PROMPT GRANT --install-only --install fleet.cab
+0|install: CAB fleet.cab|PROMPT GRANT --install fleet.cab --install SIGNED
+0|it installs with role 222 (OEM |PROMPT GRANT --install fleet.cab --install SIGNED
+0|to the SPC store, role 16 (USER_AUTH)|PROMPT GRANT --install-only --install fleet-16.cab
+65|refuses unsigned CABs (policy 4101 = 0)|PROMPT GRANT --install fleet.cab --install UNSIGNED
+65|to the Privileged Execution Trust Authorities store, which needs the Manager role's rights, and the CAB installs with role 16 (USER_AUTH); the whole document is rolled back|PROMPT --install fleet.cab --install SIGNED
+65|!install: add certificate|PROMPT --install fleet.cab
+65|refuses unsigned CABs (policy 4101 = 0)|--platform windowsmobile6 --security locked --install fleet.cab
+65|refuses unsigned CABs (policy 4101 = 0)|--platform windowsmobile6 --security locked --install-only --install SIGNED
+0|to the SPC store, role 16|PROMPT GRANT --install-only --install upper-hash.cab
+75|no source says what the CertificateStore provider does with a certificate whose characteristic is not its SHA-1|PROMPT GRANT --install-only --install wrong-hash.cab
+65|with no EncodedCertificate (a Role alone cannot be added)|PROMPT GRANT --install-only --install role-alone.cab
+65|its EncodedCertificate is not base64|PROMPT GRANT --install-only --install not-base64.cab
+75|changes the certificate store 'MY', which ce-run does not model|PROMPT GRANT --install-only --install my-store.cab
+75|sources disagree on who may change the ROOT and CA stores|PROMPT --install-only --install root-store.cab
+75|no source gives the SPC store's own permissions|PROMPT --install-only --install spc-only.cab
+75|when told to delete a certificate its store does not hold|PROMPT GRANT --install-only --install delete-absent.cab
+75|no source says what role an SPC root added without a Role parm carries|--platform windowsmobile6 --security locked --store spc=root.pem --install-only --install spc-only-signed.cab
+0|it installs with role 8 (MANAGER)|--platform windowsmobile6 --security locked --store spc=root.pem,role=8 --install-only --install spc-only-signed.cab
+75|which ce-run models only on a device with a security model (give --security)|--platform windowsmobile6 --install-only --install spc-only.cab
+75|the Windows Embedded CE 6.0 platform has none in ce-run|--platform ce6.0 --install-only --install spc-only.cab
 EOF
 
 # Each --lock sets the policies ce-run's configuration of that name holds:

@@ -116,7 +116,7 @@ while IFS='|' read -r status text arguments; do
         grep -qF -- "$text" trace stderr || fail "ce-run $arguments: neither trace nor error holds '$text': $(cat stderr trace)"
     fi
 done <<'EOF'
-0|security: \Windows\stowkey.exe: signed by "CN=fleet signer", chained to the privileged store: it runs privileged (one-tier-prompt, policies now 4101 = 0, 4102 = 0, 4122 = 1, 4123 = 0)|PROMPT GRANT --install fleet.cab --install SIGNED
+0|security: \Windows\stowkey.exe: signed by "CN=fleet signer", chained to the privileged store: it runs privileged (one-tier-prompt, policies now 4101 = 0, 4102 = 0, 4119 = 16, 4122 = 1, 4123 = 0)|PROMPT GRANT --install fleet.cab --install SIGNED
 0|install: add certificate|PROMPT GRANT --install-only --install fleet.cab
 0|install: CAB fleet.cab|PROMPT GRANT --install fleet.cab --install SIGNED
 0|it installs with role 222 (OEM |PROMPT GRANT --install fleet.cab --install SIGNED

@@ -7,6 +7,7 @@
 // install/ (a CAB into the emulated device), run/ (a program on the
 // emulated processor), image/ (reading and judging a program image),
 // security/ (Windows Mobile's security model), and common/ under all.
+// With --check, check/ runs the single run for each CAB on each device.
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 
+#include "check.h"
 #include "device_contents.h"
 #include "emulator.h"
 #include "input_file.h"
@@ -326,17 +328,25 @@ int run(Session &session)
     return report(session, result);
 }
 
+// One run of the options given: a single run's whole work; its exit status.
+int single_run(const Options &options)
+{
+    Session session;
+    session.options = options;
+    session.image_name = session.program = session.options.image_path;
+    int status = run(session);
+    if (session.state.trace.file != nullptr)
+        std::fclose(session.state.trace.file);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    Session session;
-    int status = parse_options(argc, argv, session.options);
+    Options options;
+    int status = parse_options(argc, argv, options);
     if (status >= 0)
         return status;
-    session.image_name = session.program = session.options.image_path;
-    status = run(session);
-    if (session.state.trace.file != nullptr)
-        std::fclose(session.state.trace.file);
-    return status;
+    return options.check ? check::run(options, single_run) : single_run(options);
 }

@@ -16,11 +16,20 @@ namespace {
 const char usage_head[] =
     "usage: ce-run [OPTION]... [--] IMAGE [ARGUMENT]...\n"
     "       ce-run --platform NAME [OPTION]... --install CAB [--] [ARGUMENT]...\n"
+    "       ce-run --check [--fleet FILE] [--format FORMAT] [OPTION]... CAB...\n"
     "Runs the Windows CE ARM program IMAGE under emulation, its ARGUMENTs\n"
     "forming its command line, and exits with the program's exit status.\n"
     "With --install, installs CAB as the platform's installer would, then runs\n"
-    "the executable it installed.\n"
-    "\n";
+    "the executable it installed. With --check, installs each CAB on every\n"
+    "platform, or on each device of a fleet file, and says where it installs.\n"
+    "\n"
+    "  --check                 install each CAB (install only) on every platform\n"
+    "                          (or --platform's), each as the single run would,\n"
+    "                          and print a line for each CAB and device: installs,\n"
+    "                          refused: REASON, cannot tell: QUESTION; exit 0 when\n"
+    "                          all install, else 65 when none is in doubt, else 75\n"
+    "  --fleet FILE            with --check: the devices of the TOML FILE instead\n"
+    "  --format FORMAT         with --check: text (default), json or junit\n";
 const char usage_tail[] =
     "  --platforms             list the platforms: name, CE version, loader rules,\n"
     "                          setup files read, processor, full name; and exit\n"
@@ -427,6 +436,17 @@ constexpr OptionRow option_rows[] = {
          return -1;
      }},
     {"device-date", true, device_date},
+    {"check", false, [](const std::string &, Options &out) { return out.check = true, -1; }},
+    {"fleet", true, [](const std::string &value, Options &out) {
+         return !(out.fleet_path = value).empty()
+                    ? -1 : complain(exit_usage, "--fleet: the file name is empty");
+     }},
+    {"format", true, [](const std::string &value, Options &out) {
+         if (value != "text" && value != "json" && value != "junit")
+             return complain(exit_usage, "--format: '" + value + "' is not text, json or junit");
+         out.format = value;
+         return -1;
+     }},
 };
 constexpr int option_count = int(sizeof option_rows / sizeof option_rows[0]);
 
@@ -452,9 +472,35 @@ std::vector<struct option> getopt_table()
     return out;
 }
 
+// --check's options: what a check takes and what it does not.
+int check_check(const Options &out)
+{
+    if (!out.check) {
+        if (!out.fleet_path.empty() || out.format != "text")
+            return complain(exit_usage, "--fleet and --format are --check's");
+        return -1;
+    }
+    const std::pair<bool, const char *> single_run_only[] = {
+        {!out.cab_paths.empty(), "--check installs the CABs it is given: not with --install"},
+        {out.release_given, "--check names devices by platform: not with --os"},
+        {!out.run_path.empty(), "--check installs only: not with --run"},
+        {out.compare_setup_files, "--check installs: not with --compare-setup-files"},
+        {!out.trace_path.empty(), "--check traces nothing: --format json holds each install's lines"},
+        {out.platform != nullptr && !out.fleet_path.empty(),
+         "--fleet names the devices: not with --platform"}};
+    for (auto [given, message] : single_run_only) {
+        if (given)
+            return complain(exit_usage, message);
+    }
+    return -1;
+}
+
 // Options that do not go together; -1 when they do, else the exit status.
 int check_together(const Options &out)
 {
+    int status = check_check(out);
+    if (status >= 0 || out.check)
+        return status;
     if (out.platform != nullptr && out.release_given)
         return complain(exit_usage, "--platform and --os both name the device: give one");
     if (!out.cab_paths.empty() && out.platform == nullptr)
@@ -520,11 +566,47 @@ int check_trace(const Options &out)
     return -1;
 }
 
+// The security model's policies: the configuration's preset for the
+// platform, with --policy's over it.
+void settle_security(Options &out)
+{
+    if (!out.security_given)
+        return;
+    out.security.grant_manager_default = out.platform->grant_manager;
+    out.security.policies = security::preset(out.security.configuration, out.platform->grant_manager);
+    for (const auto &[id, setting] : out.policies_given)
+        out.security.policies[id] = setting;
+}
+
+std::string complaint_context;
+
 }  // namespace
+
+void set_complaint_context(const std::string &context)
+{
+    complaint_context = context;
+}
+
+int apply_option(const std::string &name, const std::string &value, Options &out)
+{
+    for (const OptionRow &row : option_rows) {
+        if (name == row.name)
+            return row.apply(value, out);
+    }
+    return complain(exit_usage, "unknown option --" + name);
+}
+
+int settle_device(Options &out)
+{
+    int status = check_together(out);
+    if (status < 0)
+        settle_security(out);
+    return status;
+}
 
 int complain(int status, const std::string &message)
 {
-    std::fprintf(stderr, "ce-run: %s\n", message.c_str());
+    std::fprintf(stderr, "ce-run: %s%s\n", complaint_context.c_str(), message.c_str());
     return status;
 }
 
@@ -554,12 +636,11 @@ int parse_options(int argc, char **argv, Options &out)
     int status = check_together(out);
     if (status >= 0)
         return status;
-    if (out.security_given) {
-        out.security.policies =
-            security::preset(out.security.configuration, out.platform->grant_manager);
-        for (const auto &[id, setting] : out.policies_given)
-            out.security.policies[id] = setting;
+    if (out.check) {
+        out.check_cabs.assign(argv + optind, argv + argc);
+        return out.check_cabs.empty() ? complain(exit_usage, "--check: no CAB given") : -1;
     }
+    settle_security(out);
     int first_argument = optind;
     if (out.cab_paths.empty()) {
         if (optind == argc)

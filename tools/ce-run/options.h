@@ -51,6 +51,11 @@ struct Options {
     security::Model security;  // with security_given: the device's security model
     security::Policies policies_given;  // --policy's, over the configuration's
     std::vector<std::string> store_files;  // the --store files, as given
+    // --check: each of check_cabs on every platform, or on the fleet's devices.
+    bool check = false;
+    std::vector<std::string> check_cabs;
+    std::string fleet_path;
+    std::string format = "text";  // text, json or junit
     std::uint64_t max_instructions = 10000000;
     std::string image_path;
     std::vector<std::string> program_arguments;
@@ -62,5 +67,17 @@ int complain(int status, const std::string &message);
 // Reads the command line into options; returns -1 to go on, else the
 // exit status (0 after --help or --version).
 int parse_options(int argc, char **argv, Options &options);
+
+// Applies the option NAME (without "--") with value as the command line
+// would; -1 to go on, else the exit status, its message printed. complain
+// puts context before each message while one is set ("fleet.toml:3: key
+// 'security': "), "" clears it.
+int apply_option(const std::string &name, const std::string &value, Options &out);
+void set_complaint_context(const std::string &context);
+
+// What the options say together of one device, once all are given: its
+// security model's policies, and the options that do not go together;
+// -1 when they do, else the exit status.
+int settle_device(Options &out);
 
 #endif

@@ -131,11 +131,11 @@ Policies preset(Configuration configuration, std::uint32_t grant_manager_default
 
 std::string describe(const Model &model)
 {
-    Policies original = preset(model.configuration, policy(model, grant_manager));
+    Policies original = preset(model.configuration, model.grant_manager_default);
     std::string changed;
     for (const auto &[id, value] : model.policies) {
         auto found = original.find(id);
-        if (id != grant_manager && (found == original.end() || found->second != value))
+        if (found == original.end() || found->second != value)
             changed += (changed.empty() ? "" : ", ") + std::to_string(id) + " = " + std::to_string(value);
     }
     return name(model.configuration) + (changed.empty() ? "" : ", policies now " + changed);

@@ -53,6 +53,7 @@ std::string role_text(std::uint32_t mask);  // "16 (USER_AUTH)", "222 (OEM | OPE
 struct Model {
     Configuration configuration = Configuration::off;
     Policies policies;
+    std::uint32_t grant_manager_default = 0;  // the platform's policy 4119, which the preset holds
     Roots roots;
     Answer answer = Answer::nobody;
     std::int64_t date = no_date;  // the device's date (--device-date), seconds since 1970

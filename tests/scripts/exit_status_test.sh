@@ -28,6 +28,7 @@ done <<EOF_TOOLS
 ce-run docs/ce-run.md $ce_run
 scripts/sign docs/signing.md $source_dir/scripts/sign
 scripts/provision docs/signing.md $source_dir/scripts/provision
+scripts/package docs/building.md $source_dir/scripts/package
 scripts/release docs/building.md $source_dir/scripts/release
 scripts/pack-cab docs/building.md $source_dir/scripts/pack-cab
 scripts/source-date docs/building.md $source_dir/scripts/source-date

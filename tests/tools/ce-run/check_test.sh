@@ -136,6 +136,11 @@ expected="stowkey.cab on scanners (windowsmobile6, third-party-two-tier, policie
 stowkey.cab on old handhelds (pocketpc2003): installs
 checked 1 CAB on 2 devices: 1 install, 1 refused, 0 cannot tell"
 [ "$(cat out)" = "$expected" ] || fail "the fleet's report: $(cat out)"
+# The command line's security options are for the devices that have a
+# security model.
+"$ce_run" --check --security locked --fleet fleet.toml stowkey.cab >out 2>err || :
+grep -qx "stowkey.cab on old handhelds (pocketpc2003): installs" out ||
+    fail "--security on the command line reaches a Pocket PC 2003 of the fleet: $(cat out err)"
 "$ce_run" --check --fleet fleet.toml --format json stowkey.cab >fleet.json || :
 python3 -c 'import json; c=json.load(open("fleet.json"))["cells"][1]; assert c["device"] == "old handhelds" and c["trace"][0].startswith("install: wrote")' ||
     fail "the fleet's JSON: $(cat fleet.json)"
@@ -146,10 +151,15 @@ while IFS='|' read -r status text toml; do
     actual=0
     "$ce_run" --check --fleet bad.toml stowkey.cab >out 2>err || actual=$?
     [ "$actual" = "$status" ] || fail "fleet '$toml': status $actual, not $status: $(cat err)"
-    [ "$(cat err)" = "ce-run: $text" ] || fail "fleet '$toml': says '$(cat err)', not 'ce-run: $text'"
+    # toml++'s own description of a syntax error differs between releases.
+    if [[ $text == *": not TOML: "* ]]; then
+        [[ $(cat err) == "ce-run: $text"* ]] || fail "fleet '$toml': says '$(cat err)', not 'ce-run: $text...'"
+    else
+        [ "$(cat err)" = "ce-run: $text" ] || fail "fleet '$toml': says '$(cat err)', not 'ce-run: $text'"
+    fi
     [ ! -s out ] || fail "fleet '$toml': checked something: $(cat out)"
 done <<'EOF'
-64|bad.toml:2: not TOML: Error while parsing key-value pair: expected value, saw '\n'|[[device]]\nname =
+64|bad.toml:2: not TOML: |[[device]]\nname =
 64|bad.toml:1: unknown key 'devices' (a fleet file holds [[device]] tables)|[devices]\nname = "x"
 64|bad.toml: no [[device]] tables: a fleet file names its devices|device = 1
 64|bad.toml:1: a device without the key 'platform'|[[device]]\nname = "x"

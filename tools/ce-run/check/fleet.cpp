@@ -42,6 +42,16 @@ Options single_of(const Options &base)
     return single;
 }
 
+// The command line's security options, on a platform without a
+// security model: they are for the devices that have one.
+void drop_security_off_model(Options &options)
+{
+    if (options.platform == nullptr || options.platform->has_security_model)
+        return;
+    options.security_given = options.stores_given = options.answer_given = false;
+    options.policies_given.clear();
+}
+
 std::string relative_to(const std::string &folder, const std::string &path)
 {
     return path.empty() || path[0] == '/' ? path : folder + path;
@@ -145,6 +155,8 @@ int read_device(const std::string &file, const std::string &folder, const toml::
                 set_complaint_context("");
                 if (status >= 0)
                     return status;
+                if (name == "platform")
+                    drop_security_off_model(device.options);
             }
         }
     }
@@ -174,10 +186,7 @@ int every_platform(const Options &base, std::vector<Device> &devices)
         Device device{platform.option, single_of(base), {}};
         Options &single = device.options;
         single.platform = &platform;
-        if (!platform.has_security_model) {
-            single.security_given = single.stores_given = single.answer_given = false;
-            single.policies_given.clear();
-        }
+        drop_security_off_model(single);
         single.cab_paths = {"-"};
         single.install_only = true;
         int status = settle_device(single);

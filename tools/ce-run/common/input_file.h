@@ -1,6 +1,6 @@
 // Every file ce-run reads as input (an image, a CAB, a --device-file, a
-// --store), read whole and alike: only a regular file, at most 64 MiB,
-// and a FIFO never waited for.
+// --store, a --fleet file), read whole and alike: only a regular file, at
+// most 64 MiB, and a FIFO never waited for.
 
 #ifndef CE_RUN_INPUT_FILE_H
 #define CE_RUN_INPUT_FILE_H

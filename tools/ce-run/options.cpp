@@ -23,11 +23,12 @@ const char usage_head[] =
     "the executable it installed. With --check, installs each CAB on every\n"
     "platform, or on each device of a fleet file, and says where it installs.\n"
     "\n"
-    "  --check                 install each CAB (install only) on every platform\n"
-    "                          (or --platform's), each as the single run would,\n"
-    "                          and print a line for each CAB and device: installs,\n"
-    "                          refused: REASON, cannot tell: QUESTION; exit 0 when\n"
-    "                          all install, else 65 when none is in doubt, else 75\n"
+    "  --check                 install each CAB (install only, or then --run's\n"
+    "                          program) on every platform (or --platform's), each\n"
+    "                          as the single run would, and print a line for each\n"
+    "                          CAB and device: installs, refused: REASON, cannot\n"
+    "                          tell: QUESTION; exit 0 when all install, else 65\n"
+    "                          when none is in doubt, else 75\n"
     "  --fleet FILE            with --check: the devices of the TOML FILE instead\n"
     "  --format FORMAT         with --check: text (default), json or junit\n";
 const char usage_tail[] =
@@ -483,7 +484,6 @@ int check_check(const Options &out)
     const std::pair<bool, const char *> single_run_only[] = {
         {!out.cab_paths.empty(), "--check installs the CABs it is given: not with --install"},
         {out.release_given, "--check names devices by platform: not with --os"},
-        {!out.run_path.empty(), "--check installs only: not with --run"},
         {out.compare_setup_files, "--check installs: not with --compare-setup-files"},
         {!out.trace_path.empty(), "--check traces nothing: --format json holds each install's lines"},
         {out.platform != nullptr && !out.fleet_path.empty(),

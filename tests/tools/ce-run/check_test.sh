@@ -76,6 +76,11 @@ done <<'EOF'
 75|checked 2 CABs on 1 device: 1 install, 0 refused, 1 cannot tell|--platform ce6.0 CAB provisioning.cab
 75|checked 1 CAB on 12 devices: 0 install, 4 refused, 8 cannot tell|provisioning.cab
 EOF
+# Asked to, each cell runs the installed program too: its own status.
+"$ce_run" --check --platform windowsmobile6 --run '\Windows\stowkey.exe' --flush HKEY_CURRENT_USER=5 \
+    "${cabs[0]}" >out 2>err || fail "--check --run: $(cat out err)"
+grep -qxF "${cabs[0]} on windowsmobile6: installs, and \Windows\stowkey.exe exits 1" out ||
+    fail "--check --run: $(cat out err)"
 
 # --- JUnit XML, by the rules CI systems read ------------------------------
 "$ce_run" --check --security locked --format junit "${cabs[@]}" >report.xml || :

@@ -1,7 +1,6 @@
 #include "check.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,16 +37,32 @@ std::string text_of(const std::string &file)
     return std::string(bytes.begin(), bytes.end());
 }
 
+// ce-run's own line among what the run wrote to standard error (with
+// --run, the program's lines come first), without "ce-run: "; "" for none.
+std::string own_line(const std::string &written)
+{
+    for (std::size_t at = written.rfind("ce-run: "); at != std::string::npos;
+         at = at == 0 ? std::string::npos : written.rfind("ce-run: ", at - 1)) {
+        if (at == 0 || written[at - 1] == '\n') {
+            std::string line = written.substr(at + 8);
+            return line.substr(0, line.find('\n'));
+        }
+    }
+    return "";
+}
+
 // The cell as its run ended: its status, its one message, its trace.
-void settle(Cell &cell, int status, const std::string &message, const std::string &trace)
+void settle(Cell &cell, int status, const std::string &written, const std::string &trace, bool runs)
 {
     cell.status = status;
-    std::string text = message;
-    if (text.rfind("ce-run: ", 0) == 0)
-        text = text.substr(8);
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    text = text.substr(0, text.find('\n'));
+    std::string text = own_line(written);
+    // The program ran: its own status, which is not ce-run's answer.
+    if (runs && text.empty()) {
+        cell.ran = true;
+        cell.program_status = status;
+        cell.status = 0;
+        status = 0;
+    }
     // What the single run says after "CAB: the ... installer refuses it: ".
     if (text.rfind(cell.cab + ": ", 0) == 0) {
         std::string rest = text.substr(cell.cab.size() + 2);
@@ -106,7 +121,7 @@ int run_cells(std::vector<Cell> &cells, SingleRun single_run)
             Options options = cell.device->options;
             options.cab_paths = cell.device->installed;
             options.cab_paths.push_back(cell.cab);
-            options.install_only = true;
+            options.install_only = options.run_path.empty();
             options.trace_path = base + ".trace";
             std::fflush(nullptr);
             pid_t child = fork();
@@ -138,10 +153,11 @@ int run_cells(std::vector<Cell> &cells, SingleRun single_run)
         running.erase(found);
         std::string base = work.path + "/" + std::to_string(index);
         int status = WIFEXITED(how) ? WEXITSTATUS(how) : exit_program_fault;
-        std::string message = WIFEXITED(how) ? text_of(base + ".err")
-                                             : "ce-run itself ended on signal " +
+        std::string written = WIFEXITED(how) ? text_of(base + ".err")
+                                             : "ce-run: ce-run itself ended on signal " +
                                                    std::to_string(WTERMSIG(how)) + " (a fault of ce-run)";
-        settle(cells[index], status, message, text_of(base + ".trace"));
+        settle(cells[index], status, written, text_of(base + ".trace"),
+               !cells[index].device->options.run_path.empty());
     }
     return -1;
 }

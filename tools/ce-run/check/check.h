@@ -20,6 +20,8 @@ struct Cell {
     int status = 0;
     enum Answer { installs, refused, cannot_tell, error, answer_count } answer = installs;
     std::string text;                // refused: the reason; cannot tell: the question; error: the message
+    bool ran = false;                // with --run: the program ran, and exited so
+    int program_status = 0;
     std::vector<std::string> trace;  // the install's lines of the trace (install:, security:)
 };
 

@@ -165,7 +165,7 @@ int read_device(const std::string &file, const std::string &folder, const toml::
     // As a single run would take it: a CAB to install, which each cell gives.
     Options single = device.options;
     single.cab_paths = {"-"};
-    single.install_only = true;
+    single.install_only = single.run_path.empty();
     set_complaint_context(context + "device '" + device.name + "': ");
     int status = settle_device(single);
     set_complaint_context("");
@@ -188,7 +188,7 @@ int every_platform(const Options &base, std::vector<Device> &devices)
         single.platform = &platform;
         drop_security_off_model(single);
         single.cab_paths = {"-"};
-        single.install_only = true;
+        single.install_only = single.run_path.empty();
         int status = settle_device(single);
         if (status >= 0)
             return status;

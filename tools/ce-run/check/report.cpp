@@ -40,6 +40,9 @@ std::string device_text(const Device &device)
 std::string answer_text(const Cell &cell)
 {
     std::string name = answer_names[cell.answer].text;
+    if (cell.ran)
+        return name + ", and " + cell.device->options.run_path + " exits " +
+               std::to_string(cell.program_status);
     return cell.answer == Cell::installs ? name : name + ": " + cell.text;
 }
 
@@ -97,6 +100,8 @@ void json_report(const Options &options, std::size_t devices, const std::vector<
         row["cab"] = cell.cab;
         row["status"] = cell.status;
         row["answer"] = answer_names[cell.answer].text;
+        if (cell.ran)
+            row["program_status"] = cell.program_status;
         if (cell.answer == Cell::refused)
             row["reason"] = cell.text;
         else if (cell.answer == Cell::cannot_tell)

@@ -552,6 +552,23 @@ traced 'made \My Documents\Work' 'wrote \My Documents\Work\stowkey.exe (1536 byt
     'moved \My Documents\old.txt to \My Documents\Work\moved.txt' \
     'deleted \My Documents\Emptied\gone.txt' 'removed \My Documents\Emptied' 'unload "Test Operations"'
 installs ce6.0 "$test_cabs/operations.cab" 75 "\\My Documents\\original.txt, which the setup file copies or moves to \\My Documents\\Work\\copy.txt, is not on the device, and what the installer does then is unsourced"
+# provisioning.cab: a file, then a nested document (as /postxml writes it)
+# whose certificate and policies go into the device's stores and policies
+# where the CAB's role has the Manager's rights, and nowhere else.
+installs windowsmobile6 "$test_cabs/provisioning.cab" 0 "" --security one-tier-prompt --answer yes \
+    --policy 4119=16 --install-only
+traced 'made \Program Files\Provisioned' 'wrote \Program Files\Provisioned\tool.exe (1536 bytes)' \
+    "add certificate d138b10a187faac642b56433e62fc23702e7fc83 to the SPC store, role 222 (OEM | OPERATOR | MANAGER | USER_AUTH | USER_UNAUTH | OPERATOR_TPS)" \
+    "add certificate d138b10a187faac642b56433e62fc23702e7fc83 to the Privileged Execution Trust Authorities store" \
+    "set policy 4102 = 0" "set policy 4097 = 2 (a policy whose effect ce-run does not model)" \
+    'unload "Test Provisioning"'
+# The program it installed is refused then: the CAB set policy 4102 to 0.
+installs windowsmobile6 "$test_cabs/provisioning.cab" 65 "refuses unsigned programs (policy 4102 = 0)" \
+    --security one-tier-prompt --answer yes --policy 4119=16
+# Without the Manager's rights the whole document is refused: nothing is made.
+installs windowsmobile6 "$test_cabs/provisioning.cab" 65 "needs the Manager role's rights, and the CAB installs with role 16 (USER_AUTH); the whole document is rolled back" \
+    --security one-tier-prompt --answer yes
+[ -z "$(grep '^install: ' "$work/trace")" ] || fail "a refused document made: $(cat "$work/trace")"
 echo "checked: CABs as CabWiz makes them"
 
 # --- scripts/pack-cab's refusals ------------------------------------------

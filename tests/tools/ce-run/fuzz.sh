@@ -35,8 +35,10 @@ case $room in
         for cab in "${cabs[@]}"; do
             # Pocket PC 2003; Windows Mobile 6 with the setup DLL
             # continuing, one-tier-prompt and the answer yes; CE 6.0 with a
-            # file and a value there; CE 5.0 comparing the setup files.
-            for choice in '\x03\x07' '\x2a\x09' '\x15\x07' '\x08\x87'; do
+            # file and a value there; CE 5.0 comparing the setup files;
+            # Windows Mobile 6, one-tier-prompt, yes, USER_AUTH with the
+            # Manager's rights (provisioning).
+            for choice in '\x03\x07' '\x2a\x09' '\x15\x07' '\x08\x87' '\x06\x51'; do
                 n=$((n + 1))
                 { printf "$choice"; cat "$cab"; } >"$work/seeds/cab$n"
             done

@@ -671,13 +671,14 @@ void finish(const Cab &cab, const InstallPlan &plan, Trace &trace)
         record(trace, "unload \"" + plan.unload + "\"");
 }
 
-// The setup file's provisioning settings, made in the device's security
-// model as the CAB's role allows; a device without one is not modelled.
-Result provision(Cab &cab, const InstallPlan &plan, Trace &trace)
+// The setup file's provisioning settings, made in model (the device's
+// security model, or a copy) as the CAB's role allows; a device without
+// one is not modelled.
+Result provision(const Cab &cab, const InstallPlan &plan, security::Model *model, Trace &trace)
 {
     if (plan.provisions.empty())
         return carry_on();
-    if (!cab.model)
+    if (model == nullptr)
         return ending(Result::not_modelled,
                       "its _setup.xml provisions certificate stores or security policies, which "
                       "ce-run models only on a device with a security model (" +
@@ -686,8 +687,8 @@ Result provision(Cab &cab, const InstallPlan &plan, Trace &trace)
                                           : "the " + std::string(cab.platform.name) +
                                                 " platform has none in ce-run") +
                           ")");
-    Provisioned provisioned = installer::provision(cab.reading, plan.provisions, cab.rights,
-                                                   *cab.model, trace);
+    Provisioned provisioned =
+        installer::provision(cab.reading, plan.provisions, cab.rights, *model, trace);
     if (provisioned.not_modelled)
         return ending(Result::not_modelled, provisioned.refusal.why);
     return provisioned.refusal.refuses() ? from(provisioned.refusal) : carry_on();
@@ -732,12 +733,19 @@ Result install_read(Cab &cab, Contents &device, Trace &trace)
 {
     InstallPlan plan;
     Result result = prepare(cab, device, plan);
+    // A document refused for one of its settings is refused whole: its
+    // settings are tried on a copy of the model before anything is made.
+    if (result.ending == Result::going_on) {
+        std::optional<security::Model> trial = cab.model;
+        Trace none;
+        result = provision(cab, plan, trial ? &*trial : nullptr, none);
+    }
     if (result.ending == Result::going_on)
         result = run_install_init(cab, plan, trace);
     if (result.ending == Result::going_on)
         result = apply(cab.platform, plan, device, trace);
     if (result.ending == Result::going_on) {
-        Result provisioned = provision(cab, plan, trace);
+        Result provisioned = provision(cab, plan, cab.model ? &*cab.model : nullptr, trace);
         if (provisioned.ending != Result::going_on)
             result = provisioned;
     }

@@ -59,6 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (platform.has_security_model && data[1] % 8 < 6) {
         model.configuration = security::Configuration(data[1] % 8);
         model.answer = security::Answer((data[1] >> 3) % 3);
+        model.grant_manager_default = platform.grant_manager;
+        model.policies = security::preset(model.configuration, platform.grant_manager);
+        // Manager's rights for USER_AUTH, so that provisioning is reached.
+        if (data[1] & 0x40)
+            model.policies[security::grant_manager] = security::role_user_auth;
         request.security = &model;
     }
     device_contents::Contents device = device_before(platform, data[0] & 0x10);

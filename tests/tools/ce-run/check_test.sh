@@ -10,6 +10,8 @@
 # usage: check_test.sh CE_RUN DEVICE_DIR CORPUS_DIR
 set -euo pipefail
 ce_run=$1 device_dir=$2 corpus=$3
+source_dir=$(cd "$(dirname "$0")/../../.." && pwd)
+"$source_dir/scripts/install-packages" python3 openssl gcab
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <getopt.h>
 #include <sys/stat.h>
 
@@ -266,14 +267,9 @@ int store(const std::string &value, Options &out)
         std::vector<std::uint8_t> pem;
         if (!read_file(file, pem, error))
             return complain(exit_unreadable_input, "--store: cannot read " + file + ": " + error);
-        security::Roots loaded;
-        if (!security::load_roots(pem, file, into, loaded, error) ||
-            !security::load_roots(pem, file, into, out.security.roots, error))
+        if (!security::load_roots(pem, file, into, out.security.roots, error,
+                                  role_given ? std::optional<std::uint32_t>(role) : std::nullopt))
             return complain(exit_unreadable_input, "--store: " + error);
-        for (const std::string &root : loaded.der[int(into)]) {
-            if (role_given)
-                out.security.roots.spc_roles[root] = role;
-        }
         out.store_files.push_back(file);
         out.stores_given = true;
         return -1;

@@ -344,7 +344,7 @@ const char *name(Store store)
 }
 
 bool load_roots(const std::vector<std::uint8_t> &pem, const std::string &file, Store store,
-                Roots &roots, std::string &error)
+                Roots &roots, std::string &error, std::optional<std::uint32_t> role)
 {
     Owned<BIO, free_bio> bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
     std::vector<std::string> &into = roots.der[int(store)];
@@ -385,6 +385,8 @@ bool load_roots(const std::vector<std::uint8_t> &pem, const std::string &file, S
         OPENSSL_free(encoded);
         if (std::find(into.begin(), into.end(), bytes) == into.end())
             into.push_back(bytes);
+        if (role)
+            roots.spc_roles[bytes] = *role;
         if (into.size() > max_roots) {
             error = file + ": the " + std::string(security::name(store)) + " store would hold more than " +
                     std::to_string(max_roots) + " certificates, ce-run's limit";

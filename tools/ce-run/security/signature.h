@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,11 +41,13 @@ struct Roots {
 // stores, and a bound on the work of every chain's check.
 constexpr std::size_t max_roots = 1000;
 
-// Takes every PEM certificate of pem, the bytes of file, into store;
-// false with the reason when it holds none, a block is damaged or not
-// one certificate, or the store would hold more than max_roots.
+// Takes every PEM certificate of pem, the bytes of file, into store, each
+// with role where one is given (the SPC store's); false with the reason
+// when it holds none, a block is damaged or not one certificate, or the
+// store would hold more than max_roots.
 bool load_roots(const std::vector<std::uint8_t> &pem, const std::string &file, Store store,
-                Roots &roots, std::string &error);
+                Roots &roots, std::string &error,
+                std::optional<std::uint32_t> role = std::nullopt);
 
 // What the file signs: a PE image, or a cabinet (the SpcIndirectDataContent's type).
 enum class Content { image, cabinet };

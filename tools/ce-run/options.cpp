@@ -288,8 +288,7 @@ int policy(const std::string &value, Options &out)
     if (equals == std::string::npos || !parse_number(value.substr(0, equals), id) ||
         !parse_number(value.substr(equals + 1), setting))
         return complain(exit_usage, "--policy: '" + value + "' is not ID=VALUE, both decimal");
-    if (std::find(std::begin(security::modelled_policies), std::end(security::modelled_policies),
-                  id) == std::end(security::modelled_policies))
+    if (!security::modelled(id))
         return complain(exit_usage, "--policy: ce-run models the policies " + ids + ", not " +
                                         std::to_string(id));
     out.policies_given[id] = setting;

@@ -186,12 +186,10 @@ bool set_policy(Work &work, const setup::Provision &setting)
     if (!permitted(work, what, Needs::manager, Needs::manager, ""))
         return false;
     work.model.policies[setting.policy] = setting.policy_value;
-    bool modelled = std::find(std::begin(security::modelled_policies),
-                              std::end(security::modelled_policies),
-                              setting.policy) != std::end(security::modelled_policies);
     work.lines.push_back("set policy " + std::to_string(setting.policy) + " = " +
                          std::to_string(setting.policy_value) +
-                         (modelled ? "" : " (a policy whose effect ce-run does not model)"));
+                         (security::modelled(setting.policy)
+                              ? "" : " (a policy whose effect ce-run does not model)"));
     return true;
 }
 

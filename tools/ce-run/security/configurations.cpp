@@ -121,6 +121,15 @@ const char *name(Configuration configuration)
     return presets[int(configuration)].name;
 }
 
+bool modelled(std::uint32_t policy)
+{
+    for (Policy id : modelled_policies) {
+        if (id == policy)
+            return true;
+    }
+    return false;
+}
+
 Policies preset(Configuration configuration, std::uint32_t grant_manager_default)
 {
     const Preset &row = presets[int(configuration)];

@@ -43,6 +43,7 @@ enum Policy : std::uint32_t {
 constexpr Policy modelled_policies[] = {unsigned_cabs,  unsigned_programs, grant_manager,
                                         grant_user_auth, unsigned_prompt,   privileged_programs};
 using Policies = std::map<std::uint32_t, std::uint32_t>;  // by policy id; others are kept, not used
+bool modelled(std::uint32_t policy);  // one of modelled_policies
 
 // Security roles (masks of these bits) that ce-run's rules name.
 constexpr std::uint32_t role_manager = 8, role_user_auth = 16, role_enterprise = 32;

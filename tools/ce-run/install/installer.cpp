@@ -671,14 +671,15 @@ void finish(const Cab &cab, const InstallPlan &plan, Trace &trace)
         record(trace, "unload \"" + plan.unload + "\"");
 }
 
-// The setup file's provisioning settings, made in model (the device's
-// security model, or a copy) as the CAB's role allows; a device without
-// one is not modelled.
-Result provision(const Cab &cab, const InstallPlan &plan, security::Model *model, Trace &trace)
+// The setup file's provisioning settings, made in model (a copy of the
+// device's security model) as the CAB's role allows, with the trace's
+// lines for them; a device without a security model is not modelled.
+Result provision(const Cab &cab, const InstallPlan &plan, std::optional<security::Model> &model,
+                 std::vector<std::string> &lines)
 {
     if (plan.provisions.empty())
         return carry_on();
-    if (model == nullptr)
+    if (!model)
         return ending(Result::not_modelled,
                       "its _setup.xml provisions certificate stores or security policies, which "
                       "ce-run models only on a device with a security model (" +
@@ -687,8 +688,8 @@ Result provision(const Cab &cab, const InstallPlan &plan, security::Model *model
                                           : "the " + std::string(cab.platform.name) +
                                                 " platform has none in ce-run") +
                           ")");
-    Provisioned provisioned =
-        installer::provision(cab.reading, plan.provisions, cab.rights, *model, trace);
+    Provisioned provisioned = installer::provision(cab.reading, plan.provisions, cab.rights, *model);
+    lines = provisioned.lines;
     if (provisioned.not_modelled)
         return ending(Result::not_modelled, provisioned.refusal.why);
     return provisioned.refusal.refuses() ? from(provisioned.refusal) : carry_on();
@@ -733,23 +734,22 @@ Result install_read(Cab &cab, Contents &device, Trace &trace)
 {
     InstallPlan plan;
     Result result = prepare(cab, device, plan);
-    // A document refused for one of its settings is refused whole: its
-    // settings are tried on a copy of the model before anything is made.
-    if (result.ending == Result::going_on) {
-        std::optional<security::Model> trial = cab.model;
-        Trace none;
-        result = provision(cab, plan, trial ? &*trial : nullptr, none);
-    }
+    // The provisioning settings are made on a copy of the model before
+    // anything else, so that a document refused for one of them is refused
+    // whole; the copy becomes the model, and its lines are traced, once
+    // the files are made.
+    std::optional<security::Model> provisioned = cab.model;
+    std::vector<std::string> lines;
+    if (result.ending == Result::going_on)
+        result = provision(cab, plan, provisioned, lines);
     if (result.ending == Result::going_on)
         result = run_install_init(cab, plan, trace);
     if (result.ending == Result::going_on)
         result = apply(cab.platform, plan, device, trace);
     if (result.ending == Result::going_on) {
-        Result provisioned = provision(cab, plan, cab.model ? &*cab.model : nullptr, trace);
-        if (provisioned.ending != Result::going_on)
-            result = provisioned;
-    }
-    if (result.ending == Result::going_on) {
+        for (const std::string &line : lines)
+            record(trace, line);
+        cab.model = std::move(provisioned);
         finish(cab, plan, trace);
         result.ending = Result::installed;
     }
@@ -778,6 +778,16 @@ Result install_by(const Request &request, Reading reading, std::optional<setup::
     return result;
 }
 
+// The request on copy, a copy of its security model (if it has one),
+// which an install changes and the request's own model does not.
+Request on_copy(const Request &request, std::optional<security::Model> &copy)
+{
+    Request out = request;
+    if (request.security != nullptr)
+        out.security = &copy.emplace(*request.security);
+    return out;
+}
+
 // The strict reading's install; where it refuses the CAB on a rule no
 // source settles, the lenient reading's too: refused both ways, the
 // device refuses it; refused only strictly, ce-run cannot tell, and the
@@ -789,11 +799,8 @@ Result answer(const Request &request, std::optional<setup::Format> format, Conte
     if (result.ending == Result::refused && !result.question.empty()) {
         Contents other = device;
         Trace none;
-        Request untouched = request;
         std::optional<security::Model> model;
-        if (request.security != nullptr)
-            untouched.security = &model.emplace(*request.security);
-        Result lenient = install_by(untouched, Reading::lenient, format, other, none);
+        Result lenient = install_by(on_copy(request, model), Reading::lenient, format, other, none);
         bool refused = lenient.ending == Result::refused || lenient.ending == Result::cancelled;
         result = refused ? lenient : ending(Result::not_modelled, result.question);
     }
@@ -836,11 +843,8 @@ std::optional<Result> compare_setup_files(const Request &request, const Contents
     Trace none;
     for (int i = 0; i < 2; i++) {
         // Each from the same security model, which the comparison leaves as it was.
-        Request each = request;
         std::optional<security::Model> model;
-        if (request.security != nullptr)
-            each.security = &model.emplace(*request.security);
-        results[i] = answer(each, formats[i], outcomes[i], none);
+        results[i] = answer(on_copy(request, model), formats[i], outcomes[i], none);
     }
     if (results[0].ending != results[1].ending)
         difference = names[0] + " " + endings[results[0].ending].text + " (" +

@@ -77,7 +77,6 @@ struct Work {
     const security::Rights &rights;
     security::Model model;
     Provisioned outcome;
-    std::vector<std::string> lines;
 };
 
 bool refuse(Work &work, const std::string &why, const std::string &question = "")
@@ -152,7 +151,7 @@ bool add_certificate(Work &work, const setup::Provision &setting, const StoreRul
         work.model.roots.spc_roles.erase(der);
         role = ", no role";
     }
-    work.lines.push_back("add certificate " + sha1 + " to the " + setting.store + " store" + role);
+    work.outcome.lines.push_back("add certificate " + sha1 + " to the " + setting.store + " store" + role);
     return true;
 }
 
@@ -167,7 +166,7 @@ bool delete_certificate(Work &work, const setup::Provision &setting, const Store
         if (lower_ascii(setting.name) == security::sha1_hex(*root)) {
             work.model.roots.spc_roles.erase(*root);
             roots.erase(root);
-            work.lines.push_back("delete certificate " + lower_ascii(setting.name) + " from the " +
+            work.outcome.lines.push_back("delete certificate " + lower_ascii(setting.name) + " from the " +
                                  setting.store + " store");
             return true;
         }
@@ -186,7 +185,7 @@ bool set_policy(Work &work, const setup::Provision &setting)
     if (!permitted(work, what, Needs::manager, Needs::manager, ""))
         return false;
     work.model.policies[setting.policy] = setting.policy_value;
-    work.lines.push_back("set policy " + std::to_string(setting.policy) + " = " +
+    work.outcome.lines.push_back("set policy " + std::to_string(setting.policy) + " = " +
                          std::to_string(setting.policy_value) +
                          (security::modelled(setting.policy)
                               ? "" : " (a policy whose effect ce-run does not model)"));
@@ -208,15 +207,13 @@ bool apply(Work &work, const setup::Provision &setting)
 }  // namespace
 
 Provisioned provision(Reading reading, const std::vector<setup::Provision> &settings,
-                      const security::Rights &rights, security::Model &model, Trace &trace)
+                      const security::Rights &rights, security::Model &model)
 {
-    Work work{reading, rights, model, {}, {}};
+    Work work{reading, rights, model, {}};
     for (const setup::Provision &setting : settings) {
         if (!apply(work, setting))
             return work.outcome;
     }
-    for (const std::string &line : work.lines)
-        trace.line("install: " + escaped(line, path_escaping));
     model = work.model;
     return work.outcome;
 }

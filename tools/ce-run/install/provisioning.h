@@ -13,23 +13,23 @@
 #include "configurations.h"
 #include "installer_rules.h"
 #include "setup_file.h"
-#include "trace.h"
 
 namespace installer {
 
 // What provisioning came to: nothing wrong (why empty), refused (as a
 // Refusal: a question where only the strict reading refuses), or not
-// modelled.
+// modelled; and a line for the trace for each change made.
 struct Provisioned {
     Refusal refusal;
     bool not_modelled = false;
+    std::vector<std::string> lines;
 };
 
 // Applies settings to model, each as the CAB's rights allow by the
-// reading, one trace line each; where one is refused or not modelled,
-// model is left as it was and the first such part is named.
+// reading; where one is refused or not modelled, model is left as it was
+// and the first such part is named.
 Provisioned provision(Reading reading, const std::vector<setup::Provision> &settings,
-                      const security::Rights &rights, security::Model &model, Trace &trace);
+                      const security::Rights &rights, security::Model &model);
 
 }  // namespace installer
 

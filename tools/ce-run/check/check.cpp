@@ -89,6 +89,16 @@ void settle(Cell &cell, int status, const std::string &written, const std::strin
     }
 }
 
+// -1 when path can be read, else 66 with its message ("cannot read
+// PATH, WHY: error").
+int unreadable(const std::string &path, const std::string &why = "")
+{
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    return read_file(path, bytes, error)
+               ? -1 : complain(exit_unreadable_input, "cannot read " + path + why + ": " + error);
+}
+
 // How many cells run at once: the processors this process may use.
 int jobs()
 {
@@ -170,24 +180,20 @@ int run(const Options &options, SingleRun single_run)
         return complain(exit_usage, "--check: " + std::to_string(options.check_cabs.size()) +
                                         " CABs, more than ce-run's " + std::to_string(max_cabs));
     // Every input read before anything runs.
+    int status = -1;
     for (const std::string &cab : options.check_cabs) {
-        std::vector<std::uint8_t> bytes;
-        std::string error;
-        if (!read_file(cab, bytes, error))
-            return complain(exit_unreadable_input, "cannot read " + cab + ": " + error);
+        if ((status = unreadable(cab)) >= 0)
+            return status;
     }
     std::vector<Device> devices;
-    int status = options.fleet_path.empty() ? every_platform(options, devices)
-                                            : read_fleet(options.fleet_path, options, devices);
+    status = options.fleet_path.empty() ? every_platform(options, devices)
+                                        : read_fleet(options.fleet_path, options, devices);
     if (status >= 0)
         return status;
     for (const Device &device : devices) {
         for (const std::string &cab : device.installed) {
-            std::vector<std::uint8_t> bytes;
-            std::string error;
-            if (!read_file(cab, bytes, error))
-                return complain(exit_unreadable_input, "cannot read " + cab + ", which the device '" +
-                                                           device.name + "' has installed: " + error);
+            if ((status = unreadable(cab, ", which the device '" + device.name + "' has installed")) >= 0)
+                return status;
         }
     }
     std::vector<Cell> cells;

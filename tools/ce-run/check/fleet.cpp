@@ -52,6 +52,18 @@ void drop_security_off_model(Options &options)
     options.policies_given.clear();
 }
 
+// The device's options checked as a single run takes them, with a CAB
+// to install (each cell gives its own), and its security model's policies
+// settled; -1, else the exit status, its message printed.
+int settle_as_single_run(Options &options)
+{
+    options.cab_paths = {"-"};
+    options.install_only = options.run_path.empty();
+    int status = settle_device(options);
+    options.cab_paths.clear();
+    return status;
+}
+
 std::string relative_to(const std::string &folder, const std::string &path)
 {
     return path.empty() || path[0] == '/' ? path : folder + path;
@@ -162,18 +174,10 @@ int read_device(const std::string &file, const std::string &folder, const toml::
     }
     if (device.name.empty())
         return wrong(exit_usage, context, "a device whose name is empty");
-    // As a single run would take it: a CAB to install, which each cell gives.
-    Options single = device.options;
-    single.cab_paths = {"-"};
-    single.install_only = single.run_path.empty();
     set_complaint_context(context + "device '" + device.name + "': ");
-    int status = settle_device(single);
+    int status = settle_as_single_run(device.options);
     set_complaint_context("");
-    if (status >= 0)
-        return status;
-    device.options = single;
-    device.options.cab_paths.clear();
-    return -1;
+    return status;
 }
 
 }  // namespace
@@ -184,15 +188,11 @@ int every_platform(const Options &base, std::vector<Device> &devices)
         if (base.platform != nullptr && base.platform != &platform)
             continue;
         Device device{platform.option, single_of(base), {}};
-        Options &single = device.options;
-        single.platform = &platform;
-        drop_security_off_model(single);
-        single.cab_paths = {"-"};
-        single.install_only = single.run_path.empty();
-        int status = settle_device(single);
+        device.options.platform = &platform;
+        drop_security_off_model(device.options);
+        int status = settle_as_single_run(device.options);
         if (status >= 0)
             return status;
-        single.cab_paths.clear();
         devices.push_back(device);
     }
     return -1;
